@@ -1,0 +1,108 @@
+// HidCommBase.h - the session's data and transport: the HID device, the
+// receiver thread that joins input reports into responses, event packets and
+// text messages, and SendAndWait, which cuts a request into output reports
+// and waits for the response.
+#ifndef AZK_TRANSPORT_HID_COMM_BASE_H
+#define AZK_TRANSPORT_HID_COMM_BASE_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "session/SessionApi.h"
+#include "support/ManualResetEvent.h"
+#include "transport/HidDevice.h"
+
+namespace azk {
+
+// Text messages from the device (see SessionSetTextCallback).
+using TextCallback = SessionTextCallback;
+
+class azk_CHidCommBase {
+public:
+    static constexpr uint32_t kBufferSize = 131070;  // request, response and text buffers
+    static constexpr uint32_t kEventBufferSize = 64;
+    static constexpr int32_t kWriteTimeoutMs = 500;  // per written report
+
+    azk_CHidCommBase();
+    // Not virtual: a session is destroyed only as the class it was made as.
+    ~azk_CHidCommBase();
+    azk_CHidCommBase(const azk_CHidCommBase&) = delete;
+    azk_CHidCommBase& operator=(const azk_CHidCommBase&) = delete;
+
+    // Runs one command. This class knows none: it does nothing and returns 0.
+    virtual int32_t Exec(int32_t commandId, void* block, int32_t* statusPair);
+
+    // Opens the variant's device and starts the receiver thread. On failure
+    // everything acquired is released again and false returned.
+    bool Initialize(int32_t variant, SessionEventCallback eventCallback);
+    // Stops the receiver thread and closes the device. Safe in any state.
+    void Terminate();
+
+    // Sends `size` request bytes as output reports and waits up to timeoutMs
+    // (UINT32_MAX: without limit) for the response, which is then in the
+    // response buffer. Returns 0, -1 (empty request), -7 (write failed or no
+    // response in time), -11 (session closing) or -13 (non-zero status).
+    int32_t SendAndWait(const uint8_t* request, uint32_t size, uint32_t timeoutMs);
+
+    static void ReceiverThreadEntry(azk_CHidCommBase* session);
+    void ReceiverLoop();
+    // Passes one event packet (the payload of an event report) to the event
+    // callback, for the event types that carry one.
+    void DecodeEventPacket(const uint8_t* eventBuffer);
+
+    // Installs the text message callback (null removes it). May be called at
+    // any time; a message being delivered meanwhile goes to the old one.
+    // A message with L = 0 reaches it as an empty text with length 0.
+    void SetTextCallback(TextCallback callback, void* context);
+
+    // Marks a firmware update in progress: a failed read then raises no
+    // device-lost event.
+    void SetFirmwareUpdate(bool active) { firmwareUpdate_.store(active ? 1 : 0); }
+
+    uint8_t* RequestBuffer() { return requestBuffer_; }
+    const uint8_t* ResponseBuffer() const { return responseBuffer_; }
+    int32_t OutputReportLength() const { return outputReportLength_; }
+    int32_t InputReportLength() const { return inputReportLength_; }
+    int32_t Status() const { return status_; }
+    int32_t Detail() const { return detail_; }
+    bool Closing() const { return closing_.load() != 0; }
+    azk_CHidDevice& Device() { return device_; }
+
+    // Receiver threads running in this process (for tests of the stop paths).
+    static int RunningReceivers();
+
+protected:
+    std::recursive_mutex sessionLock_;  // held for the whole of one Exec
+
+private:
+    struct TextSink {
+        TextCallback callback = nullptr;
+        void* context = nullptr;
+    };
+
+    void DeliverText(uint32_t length);
+
+    azk_CHidDevice device_;
+    std::thread receiver_;
+    std::atomic<int32_t> closing_{0};
+    std::unique_ptr<azk_CManualResetEvent> responseEvent_;
+    std::atomic<int32_t> firmwareUpdate_{0};
+    int32_t inputReportLength_ = 0;
+    int32_t outputReportLength_ = 0;
+    uint8_t eventBuffer_[kEventBufferSize] = {};
+    uint8_t textBuffer_[kBufferSize] = {};
+    uint8_t requestBuffer_[kBufferSize] = {};
+    uint8_t responseBuffer_[kBufferSize] = {};
+    int32_t status_ = 0;
+    int32_t detail_ = 0;
+    SessionEventCallback eventCallback_ = nullptr;
+    std::mutex textSinkLock_;
+    TextSink textSink_;
+};
+
+}  // namespace azk
+
+#endif

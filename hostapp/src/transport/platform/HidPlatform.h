@@ -1,0 +1,112 @@
+// HidPlatform.h - the one small interface each platform implements under the
+// HID device object: list the present HID interfaces, open one, tell its
+// attributes and capabilities, move single reports with time-outs, and wake
+// a pending read.
+//
+// Reports always travel in the Windows form: byte 0 is the report ID (0 when
+// the device does not number its reports), then the report's data bytes, for
+// exactly the interface's report byte length. A platform whose native form
+// differs (hidraw drops the ID byte of unnumbered input reports) converts.
+#ifndef AZK_TRANSPORT_HID_PLATFORM_H
+#define AZK_TRANSPORT_HID_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace azk {
+
+enum class HidReportType : int { Input = 0, Output = 1, Feature = 2 };
+constexpr int kHidReportTypeCount = 3;
+
+struct HidAttributes {
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    uint16_t versionNumber = 0;
+};
+
+// One button or value capability of a report type, as the HID parser of the
+// platform reports it. A range capability covers usageMin..usageMax; any
+// other has the single usage in usageMin (usageMax equals it).
+struct HidCapability {
+    uint8_t reportId = 0;
+    uint16_t usagePage = 0;
+    bool isRange = false;
+    uint16_t usageMin = 0;
+    uint16_t usageMax = 0;
+    uint16_t reportCount = 0;
+};
+
+struct HidReportTypeCaps {
+    uint16_t byteLength = 0;  // largest report in bytes, report ID byte counted
+    std::vector<HidCapability> buttons;
+    std::vector<HidCapability> values;
+};
+
+struct HidCapabilities {
+    HidReportTypeCaps types[kHidReportTypeCount];
+
+    const HidReportTypeCaps& Of(HidReportType t) const { return types[static_cast<int>(t)]; }
+    HidReportTypeCaps& Of(HidReportType t) { return types[static_cast<int>(t)]; }
+};
+
+enum class HidIoResult {
+    Ok,        // one whole report moved
+    TimedOut,  // the time-out ran out; a timed-out write has been abandoned
+    Failed     // refused, device gone, or the read was woken
+};
+
+// One open HID interface. Read runs on one thread while Write runs on
+// another; WakeRead may be called from any thread.
+class HidInterface {
+public:
+    virtual ~HidInterface() = default;
+
+    virtual const HidAttributes& Attributes() const = 0;
+    virtual const HidCapabilities& Capabilities() const = 0;
+
+    // Most usages a button report of this type and usage page can hold at once.
+    virtual uint32_t MaxUsageListLength(HidReportType type, uint16_t usagePage) const = 0;
+
+    // Reads one input report of `length` bytes (the input report byte length)
+    // into `buffer`. timeoutMs -1 waits without limit; 0 or less gives up at
+    // once when no report is there.
+    virtual HidIoResult Read(uint8_t* buffer, size_t length, int32_t timeoutMs) = 0;
+
+    // Writes one output report of `length` bytes (the output report byte
+    // length). timeoutMs -1 waits without limit; otherwise a write that has
+    // not completed in time is abandoned and TimedOut returned.
+    virtual HidIoResult Write(const uint8_t* buffer, size_t length, int32_t timeoutMs) = 0;
+
+    // Sets up what reads and writes wait on (events, a wake descriptor).
+    // Returns false when that cannot be had; the interface is then unusable.
+    virtual bool CreateIoEvents() = 0;
+
+    // Ends a pending Read with Failed, and makes every later Read fail at
+    // once: a wake that comes just before a read starts is not lost.
+    virtual void WakeRead() = 0;
+};
+
+class HidPlatform {
+public:
+    virtual ~HidPlatform() = default;
+
+    // The paths of the present HID interfaces, in a stable order. The list
+    // stops before the first interface whose path cannot be had.
+    virtual std::vector<std::string> ListInterfaces() = 0;
+
+    // Opens the interface for concurrent reading and writing and reads its
+    // attributes and capabilities. Returns null when it cannot be opened
+    // (held by another program, permission) or its HID queries fail.
+    virtual std::unique_ptr<HidInterface> OpenInterface(const std::string& path) = 0;
+};
+
+// The platform this program runs on, provided by the platform library that
+// is linked in (win32, linux or the in-memory sim).
+HidPlatform& GetHidPlatform();
+
+}  // namespace azk
+
+#endif
