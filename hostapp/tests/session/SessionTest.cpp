@@ -1,0 +1,265 @@
+// The session entry points, the dispatch and the key-lock commands, over a
+// scripted device on the sim bus. Request and reply bytes are literal.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "SimTestSupport.h"
+#include "session/HidComm.h"
+#include "session/SessionApi.h"
+#include "support/ByteOrder.h"
+
+namespace azk::test {
+namespace {
+
+std::atomic<int> g_lostEvents{0};
+void CountLost(int event, int) {
+    if (event == 255) ++g_lostEvents;
+}
+
+class SessionTest : public SimBusTest {
+protected:
+    void TearDown() override {
+        if (session_ != nullptr) SessionFree(session_);
+        device_.reset();
+        SimBusTest::TearDown();
+        EXPECT_EQ(azk_CHidCommBase::RunningReceivers(), 0);
+    }
+
+    void Open(int variant = 1) {
+        device_ = std::make_unique<ScriptedDevice>(AddSpeakerphone(variant));
+        session_ = SessionCreate(variant, CountLost);
+        ASSERT_NE(session_, nullptr);
+    }
+
+    // What the host wrote, without report IDs.
+    std::vector<Bytes> Requests() const {
+        std::vector<Bytes> out;
+        for (const Bytes& r : device_->Device().WrittenReports()) out.emplace_back(r.begin() + 1, r.end());
+        return out;
+    }
+
+    static SessionParamBlock Block(uint8_t se, uint16_t mask, int32_t target) {
+        SessionParamBlock block{};
+        block.bytes[0] = se;
+        Write16(block.bytes + 2, mask);
+        Write32(block.bytes + 80, static_cast<uint32_t>(target));
+        return block;
+    }
+
+    std::unique_ptr<ScriptedDevice> device_;
+    SessionHandle session_ = nullptr;
+};
+
+TEST_F(SessionTest, CreateFailsCleanlyForBadVariantsAndNoDevice) {
+    auto device = AddSpeakerphone(1);
+    for (int32_t variant : {0, 3, -1}) {
+        EXPECT_EQ(SessionCreate(variant, nullptr), nullptr) << variant;
+    }
+    EXPECT_EQ(device->OpenCount(), 0);
+    sim::SimBus::Instance().Clear();
+    EXPECT_EQ(SessionCreate(1, nullptr), nullptr);
+    EXPECT_EQ(SessionCreate(2, nullptr), nullptr);
+    EXPECT_EQ(azk_CHidCommBase::RunningReceivers(), 0);
+}
+
+TEST_F(SessionTest, VariantsOpenTheirOwnDevice) {
+    auto small = AddSpeakerphone(1);
+    auto large = AddSpeakerphone(2);
+    SessionHandle s2 = SessionCreate(2, nullptr);
+    ASSERT_NE(s2, nullptr);
+    EXPECT_EQ(small->OpenHandles(), 0);
+    EXPECT_EQ(large->OpenHandles(), 1);
+    EXPECT_EQ(SessionFree(s2), 0);
+    EXPECT_EQ(large->OpenHandles(), 0);
+    EXPECT_EQ(azk_CHidCommBase::RunningReceivers(), 0);
+}
+
+TEST_F(SessionTest, EmptyHandleGivesConnectionError) {
+    SessionParamBlock block{};
+    int32_t pair[2] = {7, 7};
+    EXPECT_EQ(SessionFree(nullptr), -4);
+    EXPECT_EQ(SessionExec(nullptr, 30, &block, pair), -4);
+    EXPECT_EQ(pair[0], 7);  // nothing copied
+    EXPECT_EQ(SessionSetTextCallback(nullptr, nullptr, nullptr), -4);
+}
+
+TEST_F(SessionTest, UnknownCommandIdsSendNothingButFillTheStatusPair) {
+    Open();
+    SessionParamBlock block{};
+    for (int32_t id : {27, 83, -1, 1000}) {
+        int32_t pair[2] = {7, 7};
+        EXPECT_EQ(SessionExec(session_, id, &block, pair), -5) << id;
+        EXPECT_EQ(pair[0], 0);
+        EXPECT_EQ(pair[1], 0);
+    }
+    EXPECT_TRUE(Requests().empty());
+}
+
+TEST_F(SessionTest, EmptyBlockIsRefusedAndNothingSent) {
+    Open();
+    int32_t pair[2];
+    EXPECT_EQ(SessionExec(session_, 30, nullptr, pair), -10);
+    EXPECT_EQ(SessionExec(session_, 29, nullptr, nullptr), -10);
+    EXPECT_TRUE(Requests().empty());
+}
+
+TEST_F(SessionTest, GetReadsTheTargetAndCopiesBack) {
+    Open();
+    device_->Script({BusReport({0x83, 0x03, 0x36, 0x00, 0x01, 0x00, 0x00, 0x02, 0x00, 0x7F, 0x00})});
+    SessionParamBlock block = Block(0, 0, 1);
+    block.bytes[1] = 0x5A;
+    int32_t pair[2] = {7, 7};
+    ASSERT_EQ(SessionExec(session_, 30, &block, pair), 0);
+    EXPECT_EQ(Requests(), std::vector<Bytes>{Padded({0x80, 0x02, 0x36, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00}, 16)});
+    EXPECT_EQ(block.bytes[0], 1);
+    EXPECT_EQ(Read16(block.bytes + 2), 0x007F);
+    EXPECT_EQ(block.bytes[1], 0x5A);  // untouched
+    EXPECT_EQ(Read32(block.bytes + 80), 1u);
+    EXPECT_EQ(pair[0], 0);
+    EXPECT_EQ(pair[1], 0);
+}
+
+TEST_F(SessionTest, SetSendsTheBlockValuesUnchanged) {
+    Open();
+    const struct {
+        uint8_t se;
+        uint16_t mask;
+        int32_t target;
+        Bytes request;
+    } cases[] = {
+        {1, 0x007D, 0, {0x80, 0x00, 0x36, 0x00, 0x01, 0x00, 0x00, 0x02, 0x00, 0x7D, 0x00}},
+        {2, 0xFFFF, 1, {0x80, 0x00, 0x36, 0x00, 0x02, 0x01, 0x00, 0x02, 0x00, 0xFF, 0xFF}},
+        {0, 0x002E, 256, {0x80, 0x00, 0x36, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x2E, 0x00}},
+    };
+    for (const auto& c : cases) {
+        device_->Device().ClearWrittenReports();
+        device_->Script({BusReport({0x83, 0x01, 0x36, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00})});
+        SessionParamBlock block = Block(c.se, c.mask, c.target);
+        const SessionParamBlock before = block;
+        EXPECT_EQ(SessionExec(session_, 29, &block, nullptr), 0);
+        EXPECT_EQ(Requests(), std::vector<Bytes>{Padded(c.request, 16)});
+        EXPECT_EQ(std::memcmp(&block, &before, sizeof block), 0);
+    }
+}
+
+TEST_F(SessionTest, MismatchedRepliesLeaveTheBlockUnchanged) {
+    Open();
+    const struct {
+        const char* name;
+        int32_t command;
+        Bytes reply;
+        int32_t result;
+    } cases[] = {
+        {"get length 3", 30, {0x83, 0x03, 0x36, 0x00, 0x01, 0x00, 0x00, 0x03, 0x00, 0x11, 0x00, 0x00}, -12},
+        {"get length 1", 30, {0x83, 0x03, 0x36, 0x00, 0x01, 0x00, 0x00, 0x01, 0x00, 0x11}, -12},
+        {"get op 1", 30, {0x83, 0x01, 0x36, 0x00, 0x01, 0x00, 0x00, 0x02, 0x00, 0x11, 0x00}, -12},
+        {"get function 0x0035", 30, {0x83, 0x03, 0x35, 0x00, 0x01, 0x00, 0x00, 0x02, 0x00, 0x11, 0x00}, -12},
+        {"get function 0x0136", 30, {0x83, 0x03, 0x36, 0x01, 0x01, 0x00, 0x00, 0x02, 0x00, 0x11, 0x00}, -12},
+        {"get status 5", 30, {0x83, 0x03, 0x36, 0x00, 0x01, 0x05, 0x01, 0x02, 0x00, 0x11, 0x00}, -13},
+        {"set op 3", 29, {0x83, 0x03, 0x36, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, -12},
+        {"set with payload", 29, {0x83, 0x01, 0x36, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00}, -12},
+        {"set status 2", 29, {0x83, 0x01, 0x36, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00}, -13},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        device_->Script({BusReport(c.reply)});
+        SessionParamBlock block = Block(0x33, 0x4455, 0);
+        const SessionParamBlock before = block;
+        EXPECT_EQ(SessionExec(session_, c.command, &block, nullptr), c.result);
+        EXPECT_EQ(std::memcmp(&block, &before, sizeof block), 0);
+    }
+}
+
+TEST_F(SessionTest, StatusPairFollowsTheLastResponse) {
+    Open();
+    SessionParamBlock block = Block(1, 0x7F, 0);
+    int32_t pair[2] = {};
+    device_->Script({BusReport({0x83, 0x01, 0x36, 0x00, 0x00, 0x05, 0x01, 0x00, 0x00})});
+    EXPECT_EQ(SessionExec(session_, 29, &block, pair), -13);
+    EXPECT_EQ(pair[0], 5);
+    EXPECT_EQ(pair[1], 1);
+    // Without a status pair the command runs the same.
+    device_->Script({BusReport({0x83, 0x01, 0x36, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00})});
+    EXPECT_EQ(SessionExec(session_, 29, &block, nullptr), 0);
+    // A later -10 or -5 still shows the last response's pair (now 0, 0).
+    pair[0] = pair[1] = 9;
+    EXPECT_EQ(SessionExec(session_, 30, nullptr, pair), -10);
+    EXPECT_EQ(pair[0], 0);
+    EXPECT_EQ(pair[1], 0);
+}
+
+TEST_F(SessionTest, VariantTwoUses64ByteReports) {
+    Open(2);
+    device_->Script({BusReport({0x83, 0x03, 0x36, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x5F, 0x00}, 64)});
+    SessionParamBlock block{};
+    EXPECT_EQ(SessionExec(session_, 30, &block, nullptr), 0);
+    EXPECT_EQ(Read16(block.bytes + 2), 0x005F);
+    EXPECT_EQ(Requests(), std::vector<Bytes>{Padded({0x80, 0x02, 0x36}, 64)});
+}
+
+TEST_F(SessionTest, TwoThreadsOnOneSessionRunOneAfterTheOther) {
+    Open();
+    // The first get is answered only after a delay; the second thread's
+    // request must not be written before the first command has returned.
+    device_->Device().SetOutputHandler(nullptr);
+    std::atomic<bool> firstReturned{false};
+    std::atomic<bool> secondWrittenEarly{false};
+    std::atomic<int> writes{0};
+    std::mutex answersLock;
+    std::vector<std::thread> answers;
+    sim::SimDevice* device = &device_->Device();
+    device->SetOutputHandler([&](const uint8_t*, size_t) {
+        if (++writes == 2 && !firstReturned) secondWrittenEarly = true;
+        std::lock_guard<std::mutex> lock(answersLock);
+        answers.emplace_back([device] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            device->SendInput(BusReport({0x83, 0x03, 0x36, 0x00, 0x01, 0x00, 0x00, 0x02, 0x00, 0x7F, 0x00}));
+        });
+    });
+    SessionParamBlock a{}, b{};
+    std::thread first([&] {
+        EXPECT_EQ(SessionExec(session_, 30, &a, nullptr), 0);
+        firstReturned = true;
+    });
+    ASSERT_TRUE(device->WaitForWrites(1, 5000));
+    std::thread second([&] { EXPECT_EQ(SessionExec(session_, 30, &b, nullptr), 0); });
+    first.join();
+    second.join();
+    EXPECT_FALSE(secondWrittenEarly);
+    EXPECT_EQ(writes.load(), 2);
+    device->SetOutputHandler(nullptr);
+    for (std::thread& t : answers) t.join();
+}
+
+TEST_F(SessionTest, UnplugInTheMiddleEndsTheCommandPromptly) {
+    Open();
+    g_lostEvents = 0;
+    sim::SimDevice* device = &device_->Device();
+    device->SetOutputHandler([device](const uint8_t*, size_t) { device->Unplug(); });
+    SessionParamBlock block{};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SessionExec(session_, 30, &block, nullptr), -11);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    EXPECT_EQ(g_lostEvents.load(), 1);
+    EXPECT_EQ(SessionExec(session_, 30, &block, nullptr), -7);  // nothing reads any more
+    device->SetOutputHandler(nullptr);
+}
+
+TEST_F(SessionTest, BaseClassExecDoesNothing) {
+    auto device = AddSpeakerphone(1);
+    auto base = std::make_unique<azk_CHidCommBase>();
+    ASSERT_TRUE(base->Initialize(1, nullptr));
+    SessionParamBlock block{};
+    int32_t pair[2] = {7, 7};
+    for (int32_t id : {29, 30, 27, 64}) EXPECT_EQ(base->Exec(id, &block, pair), 0);
+    EXPECT_EQ(pair[0], 7);
+    EXPECT_TRUE(device->WrittenReports().empty());
+}
+
+}  // namespace
+}  // namespace azk::test

@@ -1,0 +1,247 @@
+// The HID device object over the sim bus: selection by IDs, report lengths
+// and index; the record's data items and output report ID; report I/O with
+// the report ID byte; time-outs and cancel.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "SimTestSupport.h"
+#include "transport/HidDevice.h"
+
+namespace azk::test {
+namespace {
+
+constexpr uint16_t kVid = 0x1111;
+constexpr uint16_t kPid = 0x2222;
+
+class HidDeviceTest : public SimBusTest {
+protected:
+    azk_CHidDevice device_{sim::SimPlatform()};
+};
+
+sim::SimDeviceSpec Spec(uint16_t vid, uint16_t pid, uint16_t reportLength) {
+    return sim::VendorDeviceSpec(vid, pid, reportLength);
+}
+
+// Each case puts devices on the bus in order, then opens with the given
+// arguments; `selected` is the position on the bus of the device expected,
+// or -1 for none.
+struct SelectionCase {
+    const char* name;
+    std::vector<sim::SimDeviceSpec> bus;
+    int32_t vid, pid, inLength, outLength, index;
+    int selected;
+};
+
+sim::SimDeviceSpec Held(sim::SimDeviceSpec spec) {
+    spec.heldByOtherProgram = true;
+    return spec;
+}
+
+sim::SimDeviceSpec QueriesFail(sim::SimDeviceSpec spec) {
+    spec.queriesFail = true;
+    return spec;
+}
+
+TEST_F(HidDeviceTest, SelectsByIdsLengthsAndIndex) {
+    const std::vector<SelectionCase> cases = {
+        {"first of two", {Spec(kVid, kPid, 16), Spec(kVid, kPid, 16)}, kVid, kPid, 16, 16, 0, 0},
+        {"second of two", {Spec(kVid, kPid, 16), Spec(kVid, kPid, 16)}, kVid, kPid, 16, 16, 1, 1},
+        {"index past the matches", {Spec(kVid, kPid, 16), Spec(kVid, kPid, 16)}, kVid, kPid, 16, 16, 2, -1},
+        {"64-byte device not taken for 16", {Spec(kVid, kPid, 64)}, kVid, kPid, 16, 16, 0, -1},
+        {"64-byte device skipped", {Spec(kVid, kPid, 64), Spec(kVid, kPid, 16)}, kVid, kPid, 16, 16, 0, 1},
+        {"64-byte device for 64", {Spec(kVid, kPid, 16), Spec(kVid, kPid, 64)}, kVid, kPid, 64, 64, 0, 1},
+        {"other product skipped", {Spec(kVid, kPid + 1, 16), Spec(kVid, kPid, 16)}, kVid, kPid, 16, 16, 0, 1},
+        {"other vendor skipped", {Spec(kVid + 1, kPid, 16), Spec(kVid, kPid, 16)}, kVid, kPid, 16, 16, 0, 1},
+        {"held by another program skipped", {Held(Spec(kVid, kPid, 16)), Spec(kVid, kPid, 16)}, kVid, kPid, 16, 16, 0, 1},
+        {"failing queries skipped", {QueriesFail(Spec(kVid, kPid, 16)), Spec(kVid, kPid, 16)}, kVid, kPid, 16, 16, 0, 1},
+        {"only a held device", {Held(Spec(kVid, kPid, 16))}, kVid, kPid, 16, 16, 0, -1},
+        {"wildcard IDs match anything", {Spec(0x0001, 0x0002, 64), Spec(kVid, kPid, 16)}, 0, 0, 16, 16, 0, 0},
+        {"wildcard IDs with an index", {Spec(0x0001, 0x0002, 64), Spec(kVid, kPid, 16)}, 0, 0, 16, 16, 1, 1},
+        {"wildcard skips unusable", {Held(Spec(1, 2, 16)), Spec(kVid, kPid, 16)}, 0, 0, 16, 16, 0, 1},
+        {"vendor alone is no wildcard", {Spec(kVid, 0x0005, 16)}, kVid, 0, 16, 16, 0, -1},
+        {"empty bus", {}, kVid, kPid, 16, 16, 0, -1},
+    };
+    for (const SelectionCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::SimBus::Instance().Clear();
+        std::vector<std::shared_ptr<sim::SimDevice>> devices;
+        for (const sim::SimDeviceSpec& spec : c.bus) devices.push_back(sim::SimBus::Instance().AddDevice(spec));
+
+        const azk_SHidDeviceRecord* record = device_.OpenDevice(c.vid, c.pid, c.inLength, c.outLength, c.index);
+        EXPECT_EQ(record != nullptr, c.selected >= 0);
+        EXPECT_EQ(device_.IsOpen(), c.selected >= 0);
+        for (size_t i = 0; i < devices.size(); ++i) {
+            // Probes are closed again; only the selected device stays open.
+            EXPECT_EQ(devices[i]->OpenHandles(), static_cast<int>(i) == c.selected ? 1 : 0) << "device " << i;
+        }
+        device_.CloseDevice();
+        for (const auto& d : devices) EXPECT_EQ(d->OpenHandles(), 0);
+    }
+}
+
+TEST_F(HidDeviceTest, LengthAbove256IsRefusedWithoutEnumerating) {
+    AddSpeakerphone();
+    EXPECT_EQ(device_.OpenDevice(kVid, kPid, 257, 16, 0), nullptr);
+    EXPECT_EQ(device_.OpenDevice(kVid, kPid, 16, 257, 0), nullptr);
+    EXPECT_EQ(sim::SimBus::Instance().ListCount(), 0);
+}
+
+TEST_F(HidDeviceTest, FailedIoEventsFailTheOpen) {
+    sim::SimDeviceSpec spec = Spec(kVid, kPid, 16);
+    spec.ioEventsFail = true;
+    auto device = sim::SimBus::Instance().AddDevice(spec);
+    EXPECT_EQ(device_.OpenDevice(kVid, kPid, 16, 16, 0), nullptr);
+    EXPECT_FALSE(device_.IsOpen());
+    EXPECT_EQ(device->OpenHandles(), 0);
+}
+
+TEST_F(HidDeviceTest, RecordHasDataItemsAndTheFirstButtonsReportId) {
+    sim::SimDeviceSpec spec = Spec(kVid, kPid, 16);
+    HidReportTypeCaps& out = spec.caps.Of(HidReportType::Output);
+    out.values = {{7, 0xFF00, true, 0x10, 0x12, 1}, {8, 0xFF01, false, 0x20, 0x20, 4}};
+    out.buttons = {{5, 0x0009, true, 1, 3, 3}, {6, 0x0008, false, 0x4B, 0x4B, 1}};
+    sim::SimBus::Instance().AddDevice(spec);
+
+    const azk_SHidDeviceRecord* record = device_.OpenDevice(kVid, kPid, 16, 16, 0);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->OutputReportId(), 5);
+    EXPECT_EQ(record->inputReportByteLength, 17);
+    EXPECT_EQ(record->outputReportByteLength, 17);
+    ASSERT_EQ(record->output.dataItemCount, 2u + 3u + 1u);
+    const azk_SHidDataItem* items = record->output.dataItems.get();
+    // Buttons first, in capability order; a single usage fills both ends.
+    EXPECT_EQ(items[0].isButton, 1);
+    EXPECT_EQ(items[0].usageMin, 1u);
+    EXPECT_EQ(items[0].usageMax, 3u);
+    EXPECT_EQ(items[0].maxUsageListLength, 3u);  // page 9: the range 1..3
+    EXPECT_EQ(items[1].usageMin, 0x4Bu);
+    EXPECT_EQ(items[1].usageMax, 0x4Bu);
+    EXPECT_EQ(items[1].reportId, 6u);
+    // Then one value item per usage.
+    const uint16_t usages[] = {0x10, 0x11, 0x12, 0x20};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(items[2 + i].isButton, 0);
+        EXPECT_EQ(items[2 + i].usage, usages[i]);
+        EXPECT_EQ(items[2 + i].status, kHidStatusSuccess);
+    }
+    EXPECT_EQ(items[5].reportId, 8u);
+}
+
+TEST_F(HidDeviceTest, OutputReportIdComesFromValueCapsWithoutButtons) {
+    auto device = AddSpeakerphone(1, /*numbered=*/true);
+    ASSERT_NE(device_.OpenDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16, 16, 0), nullptr);
+    uint8_t report[16] = {0x80, 1, 2, 3};
+    ASSERT_EQ(device_.WriteReport(report, 500), 1);
+    const auto written = device->WrittenReports();
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0], Padded({0x02, 0x80, 1, 2, 3}, 17));
+}
+
+TEST_F(HidDeviceTest, ReportIdByteIsAddedOnWriteAndStrippedOnRead) {
+    auto device = AddSpeakerphone(2);
+    ASSERT_NE(device_.OpenDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID + 1, 64, 64, 0), nullptr);
+
+    uint8_t out[64];
+    for (int i = 0; i < 64; ++i) out[i] = static_cast<uint8_t>(i + 1);
+    ASSERT_EQ(device_.WriteReport(out, 500), 1);
+    const auto written = device->WrittenReports();
+    ASSERT_EQ(written.size(), 1u);
+    ASSERT_EQ(written[0].size(), 65u);
+    EXPECT_EQ(written[0][0], 0);
+    EXPECT_TRUE(std::equal(out, out + 64, written[0].begin() + 1));
+
+    Bytes input(65);
+    for (int i = 0; i < 65; ++i) input[i] = static_cast<uint8_t>(0xC0 + i);
+    device->SendInput(input);
+    uint8_t in[64] = {};
+    ASSERT_EQ(device_.ReadReport(in, -1), 1);
+    EXPECT_TRUE(std::equal(in, in + 64, input.begin() + 1));
+}
+
+TEST_F(HidDeviceTest, PendingWriteIsAbandonedAfterItsTimeOut) {
+    auto device = AddSpeakerphone();
+    ASSERT_NE(device_.OpenDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16, 16, 0), nullptr);
+    device->SetWritesStayPending(true);
+    uint8_t report[16] = {0x80};
+    EXPECT_EQ(device_.WriteReport(report, 500), 0);
+    EXPECT_EQ(device_.WriteReport(report, 0), 0);
+    EXPECT_TRUE(device->WrittenReports().empty());
+    device->SetWritesStayPending(false);
+    EXPECT_EQ(device_.WriteReport(report, 500), 1);
+}
+
+TEST_F(HidDeviceTest, ReadWithTimeOutGivesUp) {
+    AddSpeakerphone();
+    ASSERT_NE(device_.OpenDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16, 16, 0), nullptr);
+    uint8_t report[16];
+    EXPECT_EQ(device_.ReadReport(report, 0), 0);
+    EXPECT_EQ(device_.ReadReport(report, 20), 0);
+}
+
+TEST_F(HidDeviceTest, CancelReadWakesABlockedReaderAndStopsWrites) {
+    auto device = AddSpeakerphone();
+    ASSERT_NE(device_.OpenDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16, 16, 0), nullptr);
+    std::atomic<int> result{-1};
+    std::thread reader([&] {
+        uint8_t report[16];
+        result = device_.ReadReport(report, -1);
+    });
+    ASSERT_TRUE(device->WaitForBlockedReader(5000));
+    device_.CancelRead();
+    reader.join();
+    EXPECT_EQ(result.load(), 0);
+
+    uint8_t report[16] = {0x80};
+    EXPECT_EQ(device_.WriteReport(report, 500), 0);
+    EXPECT_TRUE(device->WrittenReports().empty());
+    // A report that arrives after the cancel is not delivered, and a read
+    // started after it does not block.
+    device->SendInput(BusReport({0x83}));
+    EXPECT_EQ(device_.ReadReport(report, -1), 0);
+}
+
+TEST_F(HidDeviceTest, UnplugFailsThePendingRead) {
+    auto device = AddSpeakerphone();
+    ASSERT_NE(device_.OpenDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16, 16, 0), nullptr);
+    std::atomic<int> result{-1};
+    std::thread reader([&] {
+        uint8_t report[16];
+        result = device_.ReadReport(report, -1);
+    });
+    ASSERT_TRUE(device->WaitForBlockedReader(5000));
+    device->Unplug();
+    reader.join();
+    EXPECT_EQ(result.load(), 0);
+}
+
+TEST_F(HidDeviceTest, CloseDeviceTwiceAndOnAClosedObject) {
+    device_.CloseDevice();
+    auto device = AddSpeakerphone();
+    ASSERT_NE(device_.OpenDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16, 16, 0), nullptr);
+    device_.CloseDevice();
+    device_.CloseDevice();
+    EXPECT_FALSE(device_.IsOpen());
+    EXPECT_EQ(device_.Record(), nullptr);
+    EXPECT_EQ(device->OpenHandles(), 0);
+    uint8_t report[16] = {};
+    EXPECT_EQ(device_.WriteReport(report, 500), 0);
+    EXPECT_EQ(device_.ReadReport(report, 0), 0);
+}
+
+TEST_F(HidDeviceTest, ReopeningClosesThePreviousRecord) {
+    auto first = AddSpeakerphone();
+    auto second = AddSpeakerphone();
+    ASSERT_NE(device_.OpenDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16, 16, 0), nullptr);
+    ASSERT_NE(device_.OpenDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16, 16, 1), nullptr);
+    EXPECT_EQ(first->OpenHandles(), 0);
+    EXPECT_EQ(second->OpenHandles(), 1);
+    // A failed open leaves the object closed.
+    EXPECT_EQ(device_.OpenDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16, 16, 5), nullptr);
+    EXPECT_FALSE(device_.IsOpen());
+    EXPECT_EQ(second->OpenHandles(), 0);
+}
+
+}  // namespace
+}  // namespace azk::test
