@@ -204,33 +204,31 @@ TEST_F(SessionTest, VariantTwoUses64ByteReports) {
 
 TEST_F(SessionTest, TwoThreadsOnOneSessionRunOneAfterTheOther) {
     Open();
-    // The first get is answered only after a delay; the second thread's
-    // request must not be written before the first command has returned.
-    device_->Device().SetOutputHandler(nullptr);
-    std::atomic<bool> firstReturned{false};
-    std::atomic<bool> secondWrittenEarly{false};
+    // Each request is answered after a delay. A request written before the
+    // answer to the one before it was on its way shows that two commands ran
+    // at once.
     std::atomic<int> writes{0};
+    std::atomic<int> answered{0};
+    std::atomic<bool> overlapped{false};
     std::mutex answersLock;
     std::vector<std::thread> answers;
     sim::SimDevice* device = &device_->Device();
     device->SetOutputHandler([&](const uint8_t*, size_t) {
-        if (++writes == 2 && !firstReturned) secondWrittenEarly = true;
+        if (++writes != answered + 1) overlapped = true;
         std::lock_guard<std::mutex> lock(answersLock);
-        answers.emplace_back([device] {
+        answers.emplace_back([device, &answered] {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            ++answered;
             device->SendInput(BusReport({0x83, 0x03, 0x36, 0x00, 0x01, 0x00, 0x00, 0x02, 0x00, 0x7F, 0x00}));
         });
     });
     SessionParamBlock a{}, b{};
-    std::thread first([&] {
-        EXPECT_EQ(SessionExec(session_, 30, &a, nullptr), 0);
-        firstReturned = true;
-    });
+    std::thread first([&] { EXPECT_EQ(SessionExec(session_, 30, &a, nullptr), 0); });
     ASSERT_TRUE(device->WaitForWrites(1, 5000));
     std::thread second([&] { EXPECT_EQ(SessionExec(session_, 30, &b, nullptr), 0); });
     first.join();
     second.join();
-    EXPECT_FALSE(secondWrittenEarly);
+    EXPECT_FALSE(overlapped);
     EXPECT_EQ(writes.load(), 2);
     device->SetOutputHandler(nullptr);
     for (std::thread& t : answers) t.join();
