@@ -1,0 +1,46 @@
+// LinuxPlatform.h - HID on Linux: the kernel's hidraw nodes and vhid sockets
+// (user-space HID devices served over Unix sockets).
+//
+// Interfaces are listed as "hidraw:/dev/hidrawN" (by number) and then as
+// "vhid:<socket path>" (sorted by file name). Capabilities come from the
+// report descriptor through the project's own parser. Reads wait in poll()
+// on the device and an eventfd that WakeRead signals; input reports are
+// handed up with a report ID byte in front even when the device does not
+// number its reports.
+#ifndef AZK_TRANSPORT_LINUX_PLATFORM_H
+#define AZK_TRANSPORT_LINUX_PLATFORM_H
+
+#include <string>
+
+#include "transport/platform/HidPlatform.h"
+
+namespace azk::linuxhid {
+
+// The directory where vhid devices live for this user: $XDG_RUNTIME_DIR/azk-vhid
+// when XDG_RUNTIME_DIR is an absolute path, else /tmp/azk-vhid-<uid>.
+std::string VhidDirectory();
+
+// The vhid hello message: magic "VHID", version 1, IDs, descriptor.
+constexpr size_t kVhidHelloHeader = 14;
+constexpr size_t kVhidMaxMessage = 4096;
+constexpr int kVhidHelloTimeoutMs = 1000;
+
+class LinuxHidPlatform final : public HidPlatform {
+public:
+    // sysfsRoot and devRoot can be moved for tests ("/sys/class/hidraw", "/dev").
+    explicit LinuxHidPlatform(std::string sysfsRoot = "/sys/class/hidraw", std::string devRoot = "/dev");
+
+    std::vector<std::string> ListInterfaces() override;
+    std::unique_ptr<HidInterface> OpenInterface(const std::string& path) override;
+
+private:
+    std::unique_ptr<HidInterface> OpenHidraw(const std::string& name);
+    std::unique_ptr<HidInterface> OpenVhid(const std::string& socketPath);
+
+    std::string sysfsRoot_;
+    std::string devRoot_;
+};
+
+}  // namespace azk::linuxhid
+
+#endif
