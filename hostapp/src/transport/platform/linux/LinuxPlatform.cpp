@@ -125,10 +125,16 @@ bool ParseHidId(const std::vector<uint8_t>& uevent, HidAttributes& attributes) {
 // reports only.
 class LinuxInterface final : public HidInterface {
 public:
-    LinuxInterface(Fd fd, bool isSocket, HidAttributes attributes, const HidDescriptorInfo& info)
-        : fd_(std::move(fd)), isSocket_(isSocket), attributes_(attributes), numbered_(info.numbered) {
-        if (!info.collections.empty()) caps_ = info.collections.front().caps;
-    }
+    // The interface is one top-level collection of the descriptor, as on
+    // Windows: its capabilities, and only the input reports it owns.
+    LinuxInterface(Fd fd, bool isSocket, HidAttributes attributes, HidDescriptorInfo info, size_t collection)
+        : fd_(std::move(fd)),
+          isSocket_(isSocket),
+          attributes_(attributes),
+          info_(std::move(info)),
+          collection_(static_cast<int>(collection)),
+          caps_(info_.collections[collection].caps),
+          numbered_(info_.numbered) {}
 
     const HidAttributes& Attributes() const override { return attributes_; }
     const HidCapabilities& Capabilities() const override { return caps_; }
@@ -174,6 +180,11 @@ public:
             }
             if (n == 0) return HidIoResult::Failed;  // end of file: the device is gone
             if (static_cast<size_t>(n) > kVhidMaxMessage) continue;  // oversized: dropped
+            // A report of another top-level collection belongs to another interface.
+            if (numbered_ && info_.collections.size() > 1 &&
+                info_.FindCollection(HidReportType::Input, dest[0]) != collection_) {
+                continue;
+            }
             if (static_cast<size_t>(n) < want) std::memset(dest + n, 0, want - static_cast<size_t>(n));
             if (!numbered_) buffer[0] = 0;
             return HidIoResult::Ok;
@@ -200,6 +211,8 @@ private:
     Fd wake_;
     bool isSocket_;
     HidAttributes attributes_;
+    HidDescriptorInfo info_;
+    int collection_;
     HidCapabilities caps_;
     bool numbered_;
 };
@@ -247,7 +260,22 @@ std::vector<std::string> LinuxHidPlatform::ListInterfaces() {
         nodes.emplace_back(std::stoul(name.substr(6)), name);
     }
     std::sort(nodes.begin(), nodes.end());
-    for (const auto& node : nodes) paths.push_back(kHidrawPrefix + node.second);
+    for (const auto& node : nodes) {
+        // A node whose descriptor has several top-level collections is
+        // listed once per collection ("hidraw:hidraw3#1"), as Windows lists
+        // them as interfaces of their own.
+        HidDescriptorInfo info;
+        size_t collections = 1;
+        std::vector<uint8_t> descriptor;
+        if (ReadWholeFile(sysfsRoot_ + "/" + node.second + "/device/report_descriptor", descriptor,
+                          HID_MAX_DESCRIPTOR_SIZE) &&
+            ParseDescriptor(descriptor.data(), descriptor.size(), info)) {
+            collections = info.collections.size();
+        }
+        for (size_t k = 0; k < collections; ++k) {
+            paths.push_back(kHidrawPrefix + node.second + (k == 0 ? "" : "#" + std::to_string(k)));
+        }
+    }
 
     // vhid sockets, by file name.
     const std::string dir = VhidDirectory();
@@ -266,12 +294,25 @@ std::vector<std::string> LinuxHidPlatform::ListInterfaces() {
 }
 
 std::unique_ptr<HidInterface> LinuxHidPlatform::OpenInterface(const std::string& path) {
-    if (StartsWith(path, kHidrawPrefix)) return OpenHidraw(path.substr(sizeof kHidrawPrefix - 1));
+    if (StartsWith(path, kHidrawPrefix)) {
+        std::string name = path.substr(sizeof kHidrawPrefix - 1);
+        size_t collection = 0;
+        const size_t hash = name.find('#');
+        if (hash != std::string::npos) {
+            const std::string index = name.substr(hash + 1);
+            if (index.empty() || index.size() > 4 || index.find_first_not_of("0123456789") != std::string::npos) {
+                return nullptr;
+            }
+            collection = std::stoul(index);
+            name.resize(hash);
+        }
+        return OpenHidraw(name, collection);
+    }
     if (StartsWith(path, kVhidPrefix)) return OpenVhid(path.substr(sizeof kVhidPrefix - 1));
     return nullptr;
 }
 
-std::unique_ptr<HidInterface> LinuxHidPlatform::OpenHidraw(const std::string& name) {
+std::unique_ptr<HidInterface> LinuxHidPlatform::OpenHidraw(const std::string& name, size_t collection) {
     const std::string sysDevice = sysfsRoot_ + "/" + name + "/device";
     std::vector<uint8_t> uevent;
     HidAttributes attributes;
@@ -295,8 +336,10 @@ std::unique_ptr<HidInterface> LinuxHidPlatform::OpenHidraw(const std::string& na
         descriptor.assign(rd.value, rd.value + size);
     }
     HidDescriptorInfo info;
-    if (!ParseDescriptor(descriptor.data(), descriptor.size(), info)) return nullptr;
-    return std::make_unique<LinuxInterface>(std::move(fd), false, attributes, info);
+    if (!ParseDescriptor(descriptor.data(), descriptor.size(), info) || collection >= info.collections.size()) {
+        return nullptr;
+    }
+    return std::make_unique<LinuxInterface>(std::move(fd), false, attributes, std::move(info), collection);
 }
 
 std::unique_ptr<HidInterface> LinuxHidPlatform::OpenVhid(const std::string& socketPath) {
@@ -342,7 +385,7 @@ std::unique_ptr<HidInterface> LinuxHidPlatform::OpenVhid(const std::string& sock
     attributes.versionNumber = Read16(hello + 10);
     HidDescriptorInfo info;
     if (!ParseDescriptor(hello + kVhidHelloHeader, descriptorLength, info)) return nullptr;
-    return std::make_unique<LinuxInterface>(std::move(fd), true, attributes, info);
+    return std::make_unique<LinuxInterface>(std::move(fd), true, attributes, std::move(info), 0);
 }
 
 }  // namespace azk::linuxhid

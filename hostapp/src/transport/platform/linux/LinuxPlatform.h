@@ -1,8 +1,10 @@
 // LinuxPlatform.h - HID on Linux: the kernel's hidraw nodes and vhid sockets
 // (user-space HID devices served over Unix sockets).
 //
-// Interfaces are listed as "hidraw:/dev/hidrawN" (by number) and then as
-// "vhid:<socket path>" (sorted by file name). Capabilities come from the
+// Interfaces are listed as "hidraw:hidrawN" (by number; one entry per
+// top-level collection, "hidraw:hidrawN#k" for the k-th after the first) and
+// then as "vhid:<socket path>" (sorted by file name); a vhid device is its
+// descriptor's first top-level collection. Capabilities come from the
 // report descriptor through the project's own parser. Reads wait in poll()
 // on the device and an eventfd that WakeRead signals; input reports are
 // handed up with a report ID byte in front even when the device does not
@@ -34,7 +36,7 @@ public:
     std::unique_ptr<HidInterface> OpenInterface(const std::string& path) override;
 
 private:
-    std::unique_ptr<HidInterface> OpenHidraw(const std::string& name);
+    std::unique_ptr<HidInterface> OpenHidraw(const std::string& name, size_t collection);
     std::unique_ptr<HidInterface> OpenVhid(const std::string& socketPath);
 
     std::string sysfsRoot_;
