@@ -130,7 +130,14 @@ TEST_P(SimAttachmentTest, DetachWhileTheHostWritesAndLateAnswersAreDue) {
     late.delayMs = 1;
     model_.MisbehaveAlways(late);
     std::atomic<bool> detached{false};
+    std::atomic<bool> writerDone{false};
     std::atomic<int> writesAfterDetach{0};
+    // The host keeps reading, as the receiver does, so that answers never
+    // pile up in the bus's input queue.
+    std::thread reader([&] {
+        Bytes report(ByteLength());
+        while (!writerDone.load()) host_->Read(report.data(), report.size(), 10);
+    });
     std::thread writer([&] {
         const Bytes get = Report(ByteLength(), {c.outputId, 0x80, 0x02, 0x36});
         while (writesAfterDetach.load() < 20) {
@@ -144,6 +151,8 @@ TEST_P(SimAttachmentTest, DetachWhileTheHostWritesAndLateAnswersAreDue) {
     const uint64_t seen = model_.RequestCount();
     detached = true;
     writer.join();
+    writerDone = true;
+    reader.join();
     EXPECT_EQ(model_.RequestCount(), seen);
 }
 

@@ -45,8 +45,10 @@ void SimDevice::SetOutputHandler(OutputHandler handler) {
 
 void SimDevice::SendInput(const uint8_t* report, size_t length) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return unplugged_ || count_ < capacity_; });
-    if (unplugged_) return;
+    // Like the HID stack, the bus keeps input only for an open interface;
+    // while one is open and its queue is full, the device waits for it.
+    changed_.wait(lock, [this] { return unplugged_ || openHandles_ == 0 || count_ < capacity_; });
+    if (unplugged_ || openHandles_ == 0) return;
     uint8_t* slot = &ring_[((head_ + count_) % capacity_) * slotSize_];
     const size_t n = std::min(length, slotSize_);
     std::memcpy(slot, report, n);
@@ -180,7 +182,10 @@ bool SimDevice::HostOpen() {
 
 void SimDevice::HostClose() {
     std::lock_guard<std::mutex> lock(mutex_);
-    --openHandles_;
+    if (--openHandles_ == 0) {
+        head_ = count_ = 0;  // what nobody read is gone with the last handle
+        changed_.notify_all();
+    }
 }
 
 // ------------------------------------------------------- SimInterface (host)

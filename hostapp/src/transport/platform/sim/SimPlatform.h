@@ -52,9 +52,9 @@ public:
 
     void SetOutputHandler(OutputHandler handler);
 
-    // Queues one input report (report ID byte first). Shorter reports are
-    // zero-filled to the input byte length, longer ones cut. Blocks while
-    // the queue is full and the device is plugged in.
+    // Queues one input report (report ID byte first) for the open interface.
+    // Shorter reports are zero-filled to the input byte length, longer ones
+    // cut. Blocks while the queue is full; dropped when no interface is open.
     void SendInput(const uint8_t* report, size_t length);
     void SendInput(const std::vector<uint8_t>& report) { SendInput(report.data(), report.size()); }
 
