@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "emulator/CatalogueFunctions.h"
 #include "support/ByteOrder.h"
 
 namespace azk {
@@ -71,6 +72,12 @@ azk_CDeviceModel::azk_CDeviceModel(size_t reportLength)
     handlers_[kFunctionKeyLock] = [this](const azk_SRequest& request, azk_SResponse& response) {
         KeyLockHandler(request, response);
     };
+    catalogue_ = std::make_unique<azk_CCatalogueDevice>();
+    for (uint16_t function : azk_CCatalogueDevice::Functions()) {
+        handlers_[function] = [this](const azk_SRequest& request, azk_SResponse& response) {
+            catalogue_->Answer(request, response);
+        };
+    }
 }
 
 azk_CDeviceModel::~azk_CDeviceModel() {
@@ -368,6 +375,36 @@ bool azk_CDeviceModel::SetKeyLockConfig(uint8_t target, azk_SKeyLockConfig confi
 azk_SKeyLockConfig azk_CDeviceModel::GetKeyLockConfig(uint8_t target) const {
     std::lock_guard<std::mutex> state(stateMutex_);
     return target < 2 ? keyLock_[target] : azk_SKeyLockConfig{0, 0};
+}
+
+std::vector<uint8_t> azk_CDeviceModel::FunctionValue(uint16_t function, uint8_t target, uint16_t key) const {
+    std::lock_guard<std::mutex> state(stateMutex_);
+    return catalogue_->Value(function, target, key);
+}
+
+bool azk_CDeviceModel::SetFunctionValue(uint16_t function, uint8_t target, uint16_t key,
+                                        const std::vector<uint8_t>& value) {
+    std::lock_guard<std::mutex> state(stateMutex_);
+    return catalogue_->SetValue(function, target, key, value);
+}
+
+bool azk_CDeviceModel::WriteMemory(uint16_t function, uint8_t target, uint8_t selector, uint32_t address,
+                                   const std::vector<uint8_t>& bytes) {
+    std::lock_guard<std::mutex> state(stateMutex_);
+    return catalogue_->WriteMemory(function, target, selector, address, bytes.data(), bytes.size());
+}
+
+std::vector<uint8_t> azk_CDeviceModel::ReadMemory(uint16_t function, uint8_t target, uint8_t selector,
+                                                  uint32_t address, size_t count) const {
+    std::vector<uint8_t> bytes(count);
+    std::lock_guard<std::mutex> state(stateMutex_);
+    catalogue_->ReadMemory(function, target, selector, address, bytes.data(), count);
+    return bytes;
+}
+
+uint64_t azk_CDeviceModel::ActionCount(uint16_t function, uint8_t target) const {
+    std::lock_guard<std::mutex> state(stateMutex_);
+    return catalogue_->ActionCount(function, target);
 }
 
 void azk_CDeviceModel::MisbehaveOnce(const azk_SMisbehaviour& misbehaviour) {

@@ -35,6 +35,11 @@
 // get (op 2, length 0) answers op 3, arg = SE flag, length 2, payload = lock
 // mask LE. Values pass through unchanged. Both start as SE 1, mask 0x007F.
 //
+// Every other function of the command catalogue is answered as
+// CatalogueFunctions.h describes, with state that persists for the model's
+// life: a set is seen by the following get of the same target (and arg),
+// and the block transfers read and write emulated device memory.
+//
 // Misbehaviour: tests (and the command-line emulator) can make the device
 // answer wrongly, once (a queue: one entry per following request) or for
 // every request. The request itself is always carried out as usual (a set is
@@ -58,6 +63,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -146,6 +152,8 @@ struct azk_STraceEntry {
     std::vector<uint8_t> bytes;
 };
 
+class azk_CCatalogueDevice;
+
 class azk_CDeviceModel {
 public:
     static constexpr uint8_t kStatusUnknownFunction = 0x01;
@@ -187,6 +195,23 @@ public:
     // targets.
     bool SetKeyLockConfig(uint8_t target, azk_SKeyLockConfig config);
     azk_SKeyLockConfig GetKeyLockConfig(uint8_t target) const;
+
+    // Catalogue function state (CatalogueFunctions.h). The value a get of
+    // `function` answers for a target and key (the arg; arg * 256 + index for
+    // the indexed values): the last one set, or the function's default;
+    // empty for functions that keep none. SetFunctionValue is false for those
+    // and for a value of the wrong size.
+    std::vector<uint8_t> FunctionValue(uint16_t function, uint8_t target, uint16_t key) const;
+    bool SetFunctionValue(uint16_t function, uint8_t target, uint16_t key, const std::vector<uint8_t>& value);
+    // Device memory of the block transfer functions (0x0800, 0x0802, 0x0E05,
+    // 0x080B, 0x0E06) per target and selector (the arg). WriteMemory is false
+    // past address 0xFFFFFFFF or beyond the memory budget.
+    bool WriteMemory(uint16_t function, uint8_t target, uint8_t selector, uint32_t address,
+                     const std::vector<uint8_t>& bytes);
+    std::vector<uint8_t> ReadMemory(uint16_t function, uint8_t target, uint8_t selector, uint32_t address,
+                                    size_t count) const;
+    // How often an action function (a set without data) was carried out.
+    uint64_t ActionCount(uint16_t function, uint8_t target) const;
 
     // Misbehaviour. MisbehaveOnce queues one for the next request that has no
     // queued one yet (so successive calls script successive requests); it
@@ -266,6 +291,7 @@ private:
     mutable std::condition_variable requestsChanged_;
     std::map<uint16_t, FunctionHandler> handlers_;
     azk_SKeyLockConfig keyLock_[2];
+    std::unique_ptr<azk_CCatalogueDevice> catalogue_;
     std::deque<azk_SMisbehaviour> onceQueue_;
     azk_SMisbehaviour always_;
     uint32_t unplugCountdown_ = 0;

@@ -1,18 +1,47 @@
 #include "session/HidComm.h"
 
+#include <array>
 #include <cstring>
 #include <iterator>
 
+#include "session/Catalogue.h"
 #include "support/ByteOrder.h"
 
 namespace azk {
 namespace {
 
-// The command table. Every id appears once; the dispatch scans all entries.
-constexpr azk_CHidComm::Command kCommandTable[] = {
-    {SESSION_CMD_SET_KEY_LOCK_CONFIG, &azk_CHidComm::SetKeyLockConfig},
-    {SESSION_CMD_GET_KEY_LOCK_CONFIG, &azk_CHidComm::GetKeyLockConfig},
+// The commands with handlers of their own. The firmware update (64) has no
+// entry yet: SessionExec answers it with -5 until its handler is added here.
+constexpr azk_CHidComm::Command kNamedCommands[] = {
+    {SESSION_CMD_SET_KEY_LOCK_CONFIG, &azk_CHidComm::SetKeyLockConfig, nullptr},
+    {SESSION_CMD_GET_KEY_LOCK_CONFIG, &azk_CHidComm::GetKeyLockConfig, nullptr},
+    {SESSION_CMD_RAW_MESSAGE, &azk_CHidComm::RawMessage, nullptr},
 };
+
+constexpr size_t kTableSize = std::size(kNamedCommands) + std::size(catalogue::kRows);
+
+// The command table: the named commands, then one entry per catalogue row.
+constexpr std::array<azk_CHidComm::Command, kTableSize> BuildCommandTable() {
+    std::array<azk_CHidComm::Command, kTableSize> table{};
+    size_t n = 0;
+    for (const azk_CHidComm::Command& command : kNamedCommands) table[n++] = command;
+    for (const catalogue::Row& row : catalogue::kRows) table[n++] = {row.id, nullptr, &row};
+    return table;
+}
+
+constexpr std::array<azk_CHidComm::Command, kTableSize> kCommandTable = BuildCommandTable();
+
+// Every id appears once; 27 has none.
+constexpr bool IdsAreUnique() {
+    for (const azk_CHidComm::Command& a : kCommandTable) {
+        int seen = 0;
+        for (const azk_CHidComm::Command& b : kCommandTable) seen += (a.id == b.id) ? 1 : 0;
+        if (seen != 1 || a.id == 27 || a.id < 0 || a.id > 82) return false;
+    }
+    return true;
+}
+static_assert(IdsAreUnique(), "a command id is repeated or out of range");
+static_assert(kTableSize == 81, "ids 0-82 without 27 and (for now) 64");
 
 }  // namespace
 
@@ -20,7 +49,9 @@ int32_t azk_CHidComm::Exec(int32_t commandId, void* block, int32_t* statusPair) 
     std::lock_guard<std::recursive_mutex> lock(sessionLock_);
     int32_t result = SESSION_RESULT_COMMAND;
     for (const Command& command : kCommandTable) {
-        if (command.id == commandId) result = (this->*command.handler)(block);
+        if (command.id != commandId) continue;
+        result = command.row != nullptr ? RunCatalogueRow(*command.row, block)
+                                        : (this->*command.handler)(block);
     }
     if (statusPair != nullptr) {
         statusPair[0] = Status();

@@ -9,13 +9,20 @@
 
 namespace azk {
 
+namespace catalogue {
+struct Row;
+}
+
 class azk_CHidComm final : public azk_CHidCommBase {
 public:
     using Handler = int32_t (azk_CHidComm::*)(void* block);
 
+    // One entry of the command table: a command with a handler of its own
+    // (`handler`), or a catalogue row (`row`) that RunCatalogueRow runs.
     struct Command {
         int32_t id;
         Handler handler;
+        const catalogue::Row* row;
     };
 
     // Looks the command up in the table and runs it under the session lock,
@@ -25,6 +32,12 @@ public:
     // Key lock, function 0x0036 (commands 29 and 30).
     int32_t SetKeyLockConfig(void* block);
     int32_t GetKeyLockConfig(void* block);
+
+    // The generic handler of the catalogue commands (Catalogue.h).
+    int32_t RunCatalogueRow(const catalogue::Row& row, void* block);
+    // Command 82: sends the caller's whole message and copies the whole
+    // response back (Catalogue.cpp).
+    int32_t RawMessage(void* block);
 
 private:
     // Clears the first output report's worth of the request buffer and writes

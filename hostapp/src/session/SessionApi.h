@@ -63,11 +63,96 @@ enum {
     SESSION_RESULT_FW_WRITE = -16         /* FU_WRITEFW failed on its last attempt */
 };
 
-/* Command ids (0 to 82; 27 has no entry). */
+/*
+ * Command ids (0 to 82; 27 has no entry). Most commands set (SET_) or get
+ * (GET_) one device function, named by its 16-bit number in the constant's
+ * name; the block transfers, short block transfers and the raw message
+ * command carry their kind in the name. The block layout of each command is
+ * in the table after the parameter block below.
+ */
 enum {
-    SESSION_CMD_SET_KEY_LOCK_CONFIG = 29,
-    SESSION_CMD_GET_KEY_LOCK_CONFIG = 30,
-    SESSION_CMD_FIRMWARE_UPDATE = 64
+    SESSION_CMD_GET_0000 = 0,
+    SESSION_CMD_SET_0001 = 1,
+    SESSION_CMD_GET_0001 = 2,
+    SESSION_CMD_SET_0003 = 3,
+    SESSION_CMD_SET_0004 = 4,
+    SESSION_CMD_GET_0005 = 5,
+    SESSION_CMD_GET_0006 = 6,
+    SESSION_CMD_GET_0007 = 7,
+    SESSION_CMD_GET_0009 = 8,
+    SESSION_CMD_SET_000A = 9,
+    SESSION_CMD_GET_000A = 10,
+    SESSION_CMD_SET_000C = 11,
+    SESSION_CMD_SET_000D = 12,
+    SESSION_CMD_GET_000D = 13,
+    SESSION_CMD_SET_000F = 14,
+    SESSION_CMD_GET_000F = 15,
+    SESSION_CMD_SET_0011 = 16,
+    SESSION_CMD_GET_0011 = 17,
+    SESSION_CMD_SET_0013 = 18,
+    SESSION_CMD_GET_0013 = 19,
+    SESSION_CMD_SET_0015 = 20,
+    SESSION_CMD_GET_0015 = 21,
+    SESSION_CMD_SET_0017 = 22,
+    SESSION_CMD_GET_0017 = 23,
+    SESSION_CMD_SET_0019 = 24,
+    SESSION_CMD_SET_001C = 25,
+    SESSION_CMD_GET_001C = 26,
+    SESSION_CMD_GET_0030 = 28,
+    SESSION_CMD_SET_KEY_LOCK_CONFIG = 29, /* function 0x0036 */
+    SESSION_CMD_GET_KEY_LOCK_CONFIG = 30, /* function 0x0036 */
+    SESSION_CMD_SET_0100 = 31,
+    SESSION_CMD_SET_0103 = 32,
+    SESSION_CMD_GET_0103 = 33,
+    SESSION_CMD_SET_0104 = 34,
+    SESSION_CMD_GET_0104 = 35,
+    SESSION_CMD_SET_010E = 36,
+    SESSION_CMD_GET_010E = 37,
+    SESSION_CMD_SET_010F = 38,
+    SESSION_CMD_GET_010F = 39,
+    SESSION_CMD_SET_0111 = 40,
+    SESSION_CMD_GET_0111 = 41,
+    SESSION_CMD_SET_0114 = 42,
+    SESSION_CMD_GET_0114 = 43,
+    SESSION_CMD_SET_0130 = 44,
+    SESSION_CMD_GET_0130 = 45,
+    SESSION_CMD_SET_0131 = 46,
+    SESSION_CMD_GET_0131 = 47,
+    SESSION_CMD_GET_0304 = 48,
+    SESSION_CMD_GET_0700 = 49,
+    SESSION_CMD_SET_0701 = 50,
+    SESSION_CMD_BLOCK_WRITE_0800 = 51,
+    SESSION_CMD_BLOCK_READ_0800 = 52,
+    SESSION_CMD_SET_0801 = 53,
+    SESSION_CMD_GET_0801 = 54,
+    SESSION_CMD_BLOCK_WRITE_0802 = 55,
+    SESSION_CMD_BLOCK_READ_0802 = 56,
+    SESSION_CMD_SET_0804 = 57,
+    SESSION_CMD_GET_0805 = 58,
+    SESSION_CMD_SET_0807 = 59,
+    SESSION_CMD_SET_080A = 60,
+    SESSION_CMD_SHORT_WRITE_080B = 61,
+    SESSION_CMD_SHORT_READ_080B = 62,
+    SESSION_CMD_GET_080C = 63,
+    SESSION_CMD_FIRMWARE_UPDATE = 64,
+    SESSION_CMD_SET_0A00 = 65,
+    SESSION_CMD_SET_0A01 = 66,
+    SESSION_CMD_GET_0A01 = 67,
+    SESSION_CMD_SET_0A03 = 68,
+    SESSION_CMD_GET_0A03 = 69,
+    SESSION_CMD_GET_0A05 = 70,
+    SESSION_CMD_GET_0A07 = 71,
+    SESSION_CMD_SET_0B00 = 72,
+    SESSION_CMD_SET_0B05 = 73,
+    SESSION_CMD_GET_0E02 = 74,
+    SESSION_CMD_SET_0E03 = 75,
+    SESSION_CMD_GET_0E04 = 76,
+    SESSION_CMD_BLOCK_WRITE_0E05 = 77,
+    SESSION_CMD_BLOCK_READ_0E05 = 78,
+    SESSION_CMD_SHORT_WRITE_0E06 = 79,
+    SESSION_CMD_SHORT_READ_0E06 = 80,
+    SESSION_CMD_GET_F010 = 81,
+    SESSION_CMD_RAW_MESSAGE = 82
 };
 
 /*
@@ -90,6 +175,143 @@ enum {
     SESSION_BLOCK_TARGET = 80,          /* offset of the 32-bit target field */
     SESSION_KEYLOCK_SE_FLAG = 0,        /* offset of the SE flag byte */
     SESSION_KEYLOCK_LOCK_MASK = 2       /* offset of the 16-bit lock mask */
+};
+
+/*
+ * The other commands' blocks. Column "sent": `arg` is the request's arg
+ * byte (block 0, or 0); `target` is T (the target field's low byte) or 0;
+ * then the block bytes that make up the request payload, in order. Column
+ * "filled on success": where the reply goes ("arg" is the reply's arg byte,
+ * p.k is reply payload byte k). A text field gets a NUL after it, written
+ * by the command; "raw" fields get none. Block bytes a command does not name
+ * are neither read nor written. Time-outs are 5000 ms unless given.
+ *
+ *  id  function op   arg  target  sent (request payload)   filled on success
+ *   0  0x0000   get  b0   T       1-2 u16, 3               4-5 u16 <- p.0-1, 6 <- p.2
+ *   1  0x0001   set  b0   T       -                        -
+ *   2  0x0001   get  0    T       -                        0 <- arg
+ *   3  0x0003   set  0    T       -                        -
+ *   4  0x0004   set  b0   T       -        (60000 ms)      -
+ *   5  0x0005   get  0    T       -                        text 0-39 NUL 40, text 41-44 NUL 45,
+ *                                                          text 46-61 NUL 62, text 63-78 NUL 79
+ *   6  0x0006   get  b0   T       -                        text 4-19 NUL 20 (1-3 untouched)
+ *   7  0x0007   get  0    T       -                        0-3 u32, 4-7 u32
+ *   8  0x0009   get  b0   T       -                        1 <- p.0
+ *   9  0x000A   set  b0   T       -                        -
+ *  10  0x000A   get  0    T       -                        0 <- arg
+ *  11  0x000C   set  b0   T       1                        -
+ *  12  0x000D   set  b0   T       -                        -
+ *  13  0x000D   get  0    T       -                        0 <- arg
+ *  14  0x000F   set  0    T       0-3 u32                  -
+ *  15  0x000F   get  0    T       -                        0-3 u32
+ *  16  0x0011   set  b0   T       -                        -
+ *  17  0x0011   get  0    T       -                        0 <- arg
+ *  18  0x0013   set  b0   T       1                        -
+ *  19  0x0013   get  b0   T       -                        1 <- p.0
+ *  20  0x0015   set  b0   T       -                        -
+ *  21  0x0015   get  0    T       -                        0 <- arg
+ *  22  0x0017   set  0    T       0-1 u16                  -
+ *  23  0x0017   get  0    T       -                        0-1 u16
+ *  24  0x0019   set  0    T       -                        -
+ *  25  0x001C   set  0    T       0-19 (20 text bytes, no NUL needed)
+ *  26  0x001C   get  0    T       -                        text 0-19 NUL 20
+ *  28  0x0030   get  0    T       -                        0 <- arg
+ *  31  0x0100   set  0    T       -                        -
+ *  32  0x0103   set  b0   T       2-3 u16                  -
+ *  33  0x0103   get  b0   T       -                        2-3 u16
+ *  34  0x0104   set  b0   T       1                        -
+ *  35  0x0104   get  b0   T       -                        1 <- p.0
+ *  36  0x010E   set  b0   T       -                        -
+ *  37  0x010E   get  0    T       -                        0 <- arg
+ *  38  0x010F   set  b0   T       -                        -
+ *  39  0x010F   get  0    T       -                        0 <- arg
+ *  40  0x0111   set  b0   T       -                        -
+ *  41  0x0111   get  0    T       -                        0 <- arg
+ *  42  0x0114   set  b0   0       -                        -
+ *  43  0x0114   get  0    T       -                        0 <- arg
+ *  44  0x0130   set  b0   T       -                        -
+ *  45  0x0130   get  0    T       -                        0 <- arg
+ *  46  0x0131   set  0    T       0-1 u16                  -
+ *  47  0x0131   get  0    T       -                        0-1 u16
+ *  48  0x0304   get  b0   T       -        (30000 ms)      1024 bytes to the buffer at
+ *                                                          SESSION_TABLE_BUFFER
+ *  49  0x0700   get  0    T       -                        0-27 (raw)
+ *  50  0x0701   set  0    T       -        (60000 ms)      -
+ *  53  0x0801   set  b0   T       1, 2                     -
+ *  54  0x0801   get  b0   T       1                        2 <- p.1
+ *  57  0x0804   set  b0   T       4, 5, 6 (low 3 bytes of the u32 at 4-7)
+ *  58  0x0805   get  b0   0       -                        2-3 u16 (also when the reply's
+ *                                                          header is wrong: result -12)
+ *  59  0x0807   set  0    T       M bytes from 2 on, M = u16 at 0-1, at most 78
+ *  60  0x080A   set  0    T       0                        -
+ *  63  0x080C   get  b0   0       -                        2-5 u32, 6-7 u16
+ *  65  0x0A00   set  0    T       -                        -
+ *  66  0x0A01   set  b0   T       1-16 (16 text bytes)     -
+ *  67  0x0A01   get  b0   T       -                        text 1-16 NUL 17
+ *  68  0x0A03   set  b0   T       1, 2-3 u16               -
+ *  69  0x0A03   get  b0   T       1                        2-3 u16 <- p.1-2
+ *  70  0x0A05   get  0    T       -                        0-7, 8-9 u16, 11-14 u32 <- p.10-13,
+ *                                                          15-16 u16 <- p.14-15 (10 untouched)
+ *  71  0x0A07   get  0    T       -                        0 <- p.0
+ *  72  0x0B00   set  0    T       0                        -
+ *  73  0x0B05   set  b0   T       -        (20000 ms)      1 <- p.0 (the acknowledgement's byte)
+ *  74  0x0E02   get  0    T       -                        text 0-15 NUL 16, text 17-36 NUL 37
+ *  75  0x0E03   set  0    0       -                        -
+ *  76  0x0E04   get  b0   0       -                        1-16, 17-32 (raw, no NUL)
+ *  81  0xF010   get  0    T       -                        0-31 (raw, no NUL)
+ *
+ * Block transfers (51/52 function 0x0800, 55/56 0x0802, 77/78 0x0E05;
+ * 51, 52, 55, 56 send T, 77 and 78 send target 0; time-outs 120000 ms for
+ * 51 and 55, 30000 ms for 52 and 56, 5000 ms for 77 and 78):
+ *   0                 selector, sent as arg
+ *   4-7               address, u32, sent as request payload 0-3
+ *   8-9               count N, u16, sent as request payload 4-5; at most
+ *                     SESSION_XFER_MAX_COUNT (a larger N gives -10)
+ *   SESSION_XFER_BUFFER  pointer to the caller's N bytes: a write sends
+ *                     them after the 6 header bytes, a read fills them
+ *                     from reply payload 6 on
+ *
+ * Short block transfers (61/62 function 0x080B, 79/80 0x0E06; target 0):
+ *   61, 62: 0 selector (arg), 1 start, 2 count N (u8); sent: 1, 2
+ *   79, 80: 0-1 start (two bytes, sent in that order; arg 0), 2 count N;
+ *           sent: 0, 1, 2
+ *   SESSION_SHORT_BUFFER  pointer to the caller's N bytes: a write sends them
+ *           after the header bytes; a read fills them from the reply's
+ *           payload after its 2 (62) or 3 (80) header bytes. 62 also copies
+ *           reply payload 0-1 back into block 1-2.
+ *
+ * Raw message (82; 60000 ms): SESSION_RAW_BUFFER holds a pointer to a
+ * buffer that holds a whole request message (8-byte header and payload, sent
+ * as it is) and, after success, the response message (header included) cut
+ * to the buffer's size; SESSION_RAW_SIZE holds that size S, u32. S must be
+ * at least 8 + the `length` in the message's bytes 6-7 and at most
+ * SESSION_RAW_MAX_SIZE, else -10. The response's op, function and length
+ * are not checked.
+ *
+ * Pointer fields are SESSION_POINTER_SIZE bytes wide (the size of a data
+ * pointer: 8 in a 64-bit build, 4 in a 32-bit one) and hold the pointer's
+ * own bytes (store it with memcpy). A null pointer is refused with -10 when
+ * the command has bytes to move (N > 0); with N = 0 it is not used. The
+ * field after a pointer moves with its width: command 82's size is at 4-7
+ * in a 32-bit build and at 8-11 in a 64-bit one. The target field stays at
+ * 80-83 and the block at 84 bytes in both.
+ */
+enum {
+    SESSION_POINTER_SIZE = (int)sizeof(void*),
+    SESSION_TABLE_BUFFER = 4,      /* 48: pointer to 1024 bytes */
+    SESSION_XFER_SELECTOR = 0,     /* block transfers */
+    SESSION_XFER_ADDRESS = 4,
+    SESSION_XFER_COUNT = 8,
+    SESSION_XFER_BUFFER = 12,
+    SESSION_XFER_MAX_COUNT = 65529, /* 6 + N must fit the 16-bit length */
+    SESSION_SHORT_COUNT = 2,       /* short block transfers */
+    SESSION_SHORT_BUFFER = 4,
+    SESSION_DATA_COUNT = 0,        /* 59: u16 count M */
+    SESSION_DATA_BYTES = 2,        /* 59: the M data bytes */
+    SESSION_DATA_MAX_COUNT = 78,   /* 59: block 2-79 */
+    SESSION_RAW_BUFFER = 0,        /* 82 */
+    SESSION_RAW_SIZE = SESSION_POINTER_SIZE,
+    SESSION_RAW_MAX_SIZE = 65543   /* 8 header bytes + 65535 */
 };
 
 typedef struct SessionParamBlock {
