@@ -348,10 +348,17 @@ std::unique_ptr<HidInterface> LinuxHidPlatform::OpenVhid(const std::string& sock
     if (socketPath.size() >= sizeof address.sun_path) return nullptr;
     std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
 
-    Fd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    // Non-blocking: a blocking connect to a server whose listen backlog is
+    // full waits until that server accepts, which a stuck one never does.
+    // Connect and hello share the hello's 1000 ms.
+    Fd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd.Valid()) return nullptr;
-    if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        return nullptr;  // ECONNREFUSED: a server that died; no device
+    const Deadline deadline(kVhidHelloTimeoutMs);
+    while (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        // EAGAIN: the backlog is full, try again shortly. ECONNREFUSED: a
+        // server that died; no device.
+        if (errno != EAGAIN || deadline.Remaining() == 0) return nullptr;
+        ::poll(nullptr, 0, std::min(10, deadline.Remaining()));
     }
 
     // Only a server of this user (or root) is believed.
@@ -366,7 +373,7 @@ std::unique_ptr<HidInterface> LinuxHidPlatform::OpenVhid(const std::string& sock
     // held by another program.
     uint8_t hello[kVhidHelloHeader + kVhidMaxMessage];
     pollfd pfd = {fd.Get(), POLLIN, 0};
-    if (PollRetry(&pfd, 1, Deadline(kVhidHelloTimeoutMs)) <= 0 || (pfd.revents & POLLIN) == 0) {
+    if (PollRetry(&pfd, 1, deadline) <= 0 || (pfd.revents & POLLIN) == 0) {
         return nullptr;
     }
     const ssize_t n = ::recv(fd.Get(), hello, sizeof hello, MSG_TRUNC | MSG_DONTWAIT);
