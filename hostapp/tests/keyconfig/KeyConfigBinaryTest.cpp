@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
+#include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -18,8 +20,8 @@ struct ToolRun {
     std::string output;
 };
 
-ToolRun RunTool(const std::string& arguments) {
-    const std::string command = std::string("'") + AZK_KEYCONFIG_BINARY + "' " + arguments;
+ToolRun RunTool(const std::string& arguments, const std::string& environment = "") {
+    const std::string command = environment + "'" + AZK_KEYCONFIG_BINARY + "' " + arguments;
     ToolRun run{-1, {}};
     std::FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return run;
@@ -38,8 +40,12 @@ TEST(KeyConfigTool, UsageEndsWith0) {
 }
 
 TEST(KeyConfigTool, NoDeviceEndsWith252) {
-    // The tool's platform finds no speakerphone here: -4 leaves as 252.
-    const ToolRun run = RunTool("-require");
+    // With an empty private vhid directory and no speakerphone among the
+    // kernel's HID devices, -4 leaves as 252.
+    char dir[] = "/tmp/azk-keyconfig-test-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const ToolRun run = RunTool("-require", std::string("XDG_RUNTIME_DIR='") + dir + "' ");
+    rmdir(dir);
     EXPECT_EQ(run.exitStatus, 252);
     EXPECT_EQ(run.output, "\nerror : connection error\n");
 }
