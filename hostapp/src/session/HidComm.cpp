@@ -10,11 +10,11 @@
 namespace azk {
 namespace {
 
-// The commands with handlers of their own. The firmware update (64) has no
-// entry yet: SessionExec answers it with -5 until its handler is added here.
+// The commands with handlers of their own.
 constexpr azk_CHidComm::Command kNamedCommands[] = {
     {SESSION_CMD_SET_KEY_LOCK_CONFIG, &azk_CHidComm::SetKeyLockConfig, nullptr},
     {SESSION_CMD_GET_KEY_LOCK_CONFIG, &azk_CHidComm::GetKeyLockConfig, nullptr},
+    {SESSION_CMD_FIRMWARE_UPDATE, &azk_CHidComm::FirmwareUpdate, nullptr},
     {SESSION_CMD_RAW_MESSAGE, &azk_CHidComm::RawMessage, nullptr},
 };
 
@@ -41,7 +41,7 @@ constexpr bool IdsAreUnique() {
     return true;
 }
 static_assert(IdsAreUnique(), "a command id is repeated or out of range");
-static_assert(kTableSize == 81, "ids 0-82 without 27 and (for now) 64");
+static_assert(kTableSize == 82, "ids 0-82 without 27");
 
 }  // namespace
 

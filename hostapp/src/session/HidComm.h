@@ -39,7 +39,19 @@ public:
     // response back (Catalogue.cpp).
     int32_t RawMessage(void* block);
 
+    // Command 64: checks the firmware image of a SessionFirmwareUpdateBlock
+    // and sends it to the device (FirmwareUpdate.cpp).
+    int32_t FirmwareUpdate(void* block);
+    int32_t RunUpdateSequence(const uint8_t* image, uint32_t imageSize, int32_t kind,
+                              SessionProgressCallback progress, int32_t userValue);
+
+    struct UpdateStep;
+
 private:
+    // Runs the attempts of one firmware update step with the request in the
+    // request buffer: 0, or the result of the last failed attempt.
+    int32_t RunUpdateStep(const UpdateStep& step, uint32_t size);
+
     // Clears the first output report's worth of the request buffer and writes
     // the 8-byte message header; returns the request buffer.
     uint8_t* BeginRequest(uint8_t op, uint16_t function, uint8_t arg, uint8_t target,

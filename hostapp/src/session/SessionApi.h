@@ -325,6 +325,27 @@ _Static_assert(sizeof(SessionParamBlock) == 84, "the parameter block is 84 bytes
 #endif
 
 /*
+ * Command 64, the firmware update, takes this record instead of the 84-byte
+ * block. The image is the whole content of a firmware image file, read and
+ * never modified; it must stay valid until the command returns. The command
+ * checks it (-9 malformed, -14 checksum, -3 no memory), announces it to the
+ * device and sends it in blocks of up to 10240 bytes, retrying each step a
+ * few times with one message per failed attempt on standard output (-15 when
+ * announcing or loading a block failed, -16 when committing one failed, -12
+ * when the last attempt got an unexpected answer). The progress callback,
+ * when given, runs on the calling thread with percentages from 21 to 100 and
+ * the user value.
+ */
+typedef void (*SessionProgressCallback)(int32_t percent, int32_t userValue);
+
+typedef struct SessionFirmwareUpdateBlock {
+    const uint8_t* image;
+    uint32_t imageSize;
+    SessionProgressCallback progress; /* may be NULL */
+    int32_t userValue;                /* passed back to progress */
+} SessionFirmwareUpdateBlock;
+
+/*
  * Creates a session on variant 1 or 2 and opens the first matching device.
  * The event callback may be NULL. Returns NULL on any failure (no device,
  * bad variant, resources); nothing is left behind then.

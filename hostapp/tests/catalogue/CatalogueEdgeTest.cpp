@@ -49,10 +49,9 @@ TEST_F(CatalogueEdgeTest, NullBlockIsRefusedBeforeAnythingIsSent) {
     EXPECT_TRUE(device_->Device().WrittenReports().empty());
 }
 
-TEST_F(CatalogueEdgeTest, FirmwareUpdateAndTwentySevenAreNotInTheTable) {
+TEST_F(CatalogueEdgeTest, TwentySevenIsNotInTheTable) {
     SessionParamBlock block = BaseBlock();
     EXPECT_EQ(SessionExec(session_, 27, &block, nullptr), SESSION_RESULT_COMMAND);
-    EXPECT_EQ(SessionExec(session_, SESSION_CMD_FIRMWARE_UPDATE, &block, nullptr), SESSION_RESULT_COMMAND);
     EXPECT_TRUE(device_->Device().WrittenReports().empty());
 }
 
