@@ -3,6 +3,8 @@
 set(AZK_GOOGLETEST_SOURCE_DIR "/usr/src/googletest" CACHE PATH "GoogleTest source tree")
 if(EXISTS "${AZK_GOOGLETEST_SOURCE_DIR}/CMakeLists.txt")
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  # With MSVC, GoogleTest uses the same (DLL) C runtime as the project.
+  set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
   set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
   add_subdirectory("${AZK_GOOGLETEST_SOURCE_DIR}" "${CMAKE_BINARY_DIR}/_googletest" EXCLUDE_FROM_ALL SYSTEM)
 else()

@@ -176,6 +176,9 @@ void azk_CDeviceModel::CompleteRequest(const std::vector<uint8_t>& message, bool
         } else {
             misbehaviour = always_;
         }
+        if (response.silent) {
+            misbehaviour.silent = true;
+        }
         if (unplugCountdown_ > 0 && --unplugCountdown_ == 0) {
             unplugAfter = true;
         }

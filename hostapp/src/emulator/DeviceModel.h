@@ -95,7 +95,8 @@ struct azk_SRequest {
 
 // The answer a function handler fills in. The model pre-fills it with
 // op = request op + 1, the request's function, arg 0, status 0, detail 0 and
-// no payload; `length` is taken from the payload's size.
+// no payload; `length` is taken from the payload's size. A handler that sets
+// `silent` makes the device send no answer to this request at all.
 struct azk_SResponse {
     uint8_t op = 0;
     uint16_t function = 0;
@@ -103,6 +104,7 @@ struct azk_SResponse {
     uint8_t status = 0;
     uint8_t detail = 0;
     std::vector<uint8_t> payload;
+    bool silent = false;
 };
 
 struct azk_SKeyLockConfig {

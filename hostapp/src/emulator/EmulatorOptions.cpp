@@ -107,6 +107,43 @@ bool ParseTraffic(const std::string& text, bool isText, azk_SEmulatedTraffic& tr
     return true;
 }
 
+// STEP:TIMES[:STATUS] of --fw-fail (with STATUS), --fw-bad-header and
+// --fw-silent (without).
+bool ParseFirmwareFault(const std::string& option, const std::string& text, azk_SFirmwareFault& fault,
+                        std::string& error) {
+    const std::vector<std::string> parts = Split(text, ':');
+    const bool withStatus = fault.kind == azk_SFirmwareFault::Kind::Status;
+    const std::string shape = withStatus ? "STEP:TIMES:STATUS" : "STEP:TIMES";
+    if (parts.size() != (withStatus ? 3u : 2u)) {
+        error = option + " '" + text + "': expected " + shape;
+        return false;
+    }
+    if (parts[0] == "setinfo") {
+        fault.function = 0x0900;
+    } else if (parts[0] == "fwload") {
+        fault.function = 0x0901;
+    } else if (parts[0] == "writefw") {
+        fault.function = 0x0903;
+    } else {
+        error = option + " '" + text + "': STEP is setinfo, fwload or writefw";
+        return false;
+    }
+    uint64_t n = 0;
+    if (!ParseNumber(parts[1], 0xFFFFFFFF, n) || n == 0) {
+        error = option + " '" + text + "': TIMES must be 1 or more";
+        return false;
+    }
+    fault.times = static_cast<uint32_t>(n);
+    if (withStatus) {
+        if (!ParseNumber(parts[2], 0xFF, n) || n == 0) {
+            error = option + " '" + text + "': STATUS must be 1 to 255";
+            return false;
+        }
+        fault.status = static_cast<uint8_t>(n);
+    }
+    return true;
+}
+
 }  // namespace
 
 uint16_t azk_SDeviceDescription::VendorId() const { return vendorId.value_or(static_cast<uint16_t>(AZK_VENDOR_ID)); }
@@ -319,6 +356,14 @@ bool ParseEmulatorArguments(const std::vector<std::string>& args, azk_SEmulatorC
             } else {
                 device.once.push_back(m);
             }
+        } else if (word == "--fw-fail" || word == "--fw-bad-header" || word == "--fw-silent") {
+            if (!value(word, v)) return false;
+            azk_SFirmwareFault fault;
+            fault.kind = word == "--fw-fail"         ? azk_SFirmwareFault::Kind::Status
+                         : word == "--fw-bad-header" ? azk_SFirmwareFault::Kind::BadHeader
+                                                     : azk_SFirmwareFault::Kind::Silent;
+            if (!ParseFirmwareFault(word, v, fault, error)) return false;
+            device.firmwareFaults.push_back(fault);
         } else if (word == "--event" || word == "--text") {
             if (!value(word, v)) return false;
             azk_SEmulatedTraffic traffic;
@@ -395,7 +440,9 @@ std::string EmulatorUsage() {
         "                      /tmp/azk-vhid-UID without XDG_RUNTIME_DIR, until\n"
         "                      SIGINT or SIGTERM; prints each socket path once ready\n"
         "  --dir DIR           with --serve: serve in DIR instead\n"
-        "  --uhid              create kernel HID devices through /dev/uhid instead\n"
+        "  --uhid              create kernel HID devices through /dev/uhid instead;\n"
+        "                      each is ready once its hidraw node exists (--serve\n"
+        "                      prints the node's path)\n"
         "  --trace             print every request, answer, event and connection\n"
         "                      on standard error, bytes in hex\n"
         "  --help              print this text\n"
@@ -441,6 +488,17 @@ std::string EmulatorUsage() {
         "                      each time a host connects, or once the N-th\n"
         "                      request has been received\n"
         "  --text CHANNEL:TEXT[@N]  send a text message likewise\n"
+        "\n"
+        "Every device takes firmware updates: it checks each block's CRC and\n"
+        "offset, and after the last commit the whole image (header, size and\n"
+        "data CRC); --trace then reports \"firmware update verified (kind code K,\n"
+        "N bytes)\" or \"firmware image rejected: REASON\". STEP is setinfo,\n"
+        "fwload or writefw; a step's options are used up in the order given, and\n"
+        "a request they answer is not carried out.\n"
+        "  --fw-fail STEP:TIMES:STATUS  refuse the next TIMES requests of STEP\n"
+        "                      with STATUS (1 to 255)\n"
+        "  --fw-bad-header STEP:TIMES  acknowledge them with a wrong length\n"
+        "  --fw-silent STEP:TIMES  leave them unanswered\n"
         "\n"
         "Exit status: that of COMMAND; 2 for a bad command line; 125 when the\n"
         "devices cannot be published (1 with --serve); 126 or 127 when COMMAND\n"

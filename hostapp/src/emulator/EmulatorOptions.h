@@ -34,6 +34,17 @@ struct azk_SEmulatedTraffic {
     uint32_t afterRequests = 0;
 };
 
+// A misbehaviour of the device's firmware receiver (FirmwareReceiver.h):
+// the next `times` requests of one firmware step are refused with `status`,
+// acknowledged with a wrong header, or left unanswered.
+struct azk_SFirmwareFault {
+    enum class Kind { Status, BadHeader, Silent };
+    Kind kind = Kind::Status;
+    uint16_t function = 0;  // 0x0900 FU_SETINFO, 0x0901 FU_FWLOAD, 0x0903 FU_WRITEFW
+    uint32_t times = 0;
+    uint8_t status = 0;
+};
+
 struct azk_SDeviceDescription {
     std::string name;  // socket file name without ".sock"; empty: devNN by position
     uint32_t copies = 1;
@@ -49,6 +60,7 @@ struct azk_SDeviceDescription {
     std::vector<azk_SMisbehaviour> once;
     uint32_t unplugAfter = 0;
     std::vector<azk_SEmulatedTraffic> traffic;
+    std::vector<azk_SFirmwareFault> firmwareFaults;  // used up in this order per step
 
     size_t ReportLength() const { return variant == 2 ? 64 : 16; }
     uint16_t VendorId() const;

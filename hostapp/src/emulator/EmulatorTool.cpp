@@ -23,6 +23,10 @@ namespace {
 
 constexpr const char kProgram[] = "DeviceEmulator";
 
+// How long a uhid device may take to get its hidraw node; generous for an
+// emulated machine.
+constexpr int kHidrawWaitMs = 10000;
+
 void WriteAll(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
@@ -198,12 +202,34 @@ azk_CEmulatedDevice::azk_CEmulatedDevice(const azk_SDeviceDescription& descripti
       label_(std::move(label)),
       trace_(trace),
       model_(description.ReportLength()),
+      firmware_(model_),
       sent_(description.traffic.size()) {
     model_.SetKeyLockConfig(0, description_.inForce);
     model_.SetKeyLockConfig(1, description_.byDefault);
     if (description_.always) model_.MisbehaveAlways(*description_.always);
     for (const azk_SMisbehaviour& m : description_.once) model_.MisbehaveOnce(m);
     if (description_.unplugAfter > 0) model_.UnplugAfterRequests(description_.unplugAfter);
+    for (const azk_SFirmwareFault& fault : description_.firmwareFaults) {
+        switch (fault.kind) {
+        case azk_SFirmwareFault::Kind::Status:
+            firmware_.FailStep(fault.function, fault.times, fault.status);
+            break;
+        case azk_SFirmwareFault::Kind::BadHeader:
+            firmware_.BadHeaderStep(fault.function, fault.times);
+            break;
+        case azk_SFirmwareFault::Kind::Silent:
+            firmware_.SilenceStep(fault.function, fault.times);
+            break;
+        }
+    }
+    if (trace_.Enabled()) {
+        firmware_.SetOutcomeCallback([this](const azk_CFirmwareReceiver::State& state) {
+            trace_.Line(label_, state.verified ? "firmware update verified (kind code " +
+                                                     std::to_string(state.kindCode) + ", " +
+                                                     std::to_string(state.size) + " bytes)"
+                                               : "firmware image rejected: " + state.rejection);
+        });
+    }
     model_.SetTraceLimit(0);  // nothing kept: the trace goes out as it happens
     if (trace_.Enabled()) {
         model_.SetTraceCallback([this](const azk_STraceEntry& entry) {
@@ -248,10 +274,13 @@ bool azk_CEmulatedDevice::PublishUhid(std::string& error) {
     options.onConnected = [this] { OnConnected(); };
     options.afterOutputReport = [this] { AfterOutputReport(); };
     uhid_ = std::make_unique<azk_CUhidAttachment>(model_, std::move(options));
-    if (!uhid_->Start(error)) {
+    // Published means a host can find it: the hidraw node exists. Waiting
+    // for each device in turn also numbers the nodes in the order given.
+    if (!uhid_->Start(error) || !uhid_->WaitForHidraw(kHidrawWaitMs, uhidNode_, error)) {
         uhid_.reset();
         return false;
     }
+    if (trace_.Enabled()) trace_.Line(label_, "hidraw node " + uhidNode_);
     return true;
 }
 
@@ -262,7 +291,7 @@ void azk_CEmulatedDevice::Stop() {
 
 std::string azk_CEmulatedDevice::Location() const {
     if (vhid_) return vhid_->SocketPath();
-    return "uhid:" + label_;
+    return uhidNode_;
 }
 
 void azk_CEmulatedDevice::OnConnected() {

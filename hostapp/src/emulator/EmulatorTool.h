@@ -11,6 +11,7 @@
 
 #include "emulator/DeviceModel.h"
 #include "emulator/EmulatorOptions.h"
+#include "emulator/FirmwareReceiver.h"
 #include "emulator/UhidAttachment.h"
 #include "emulator/VhidServer.h"
 
@@ -28,8 +29,8 @@ private:
     std::mutex mutex_;
 };
 
-// One published device: its model, its attachment, and the traffic it
-// sends on its own.
+// One published device: its model, its firmware receiver, its attachment,
+// and the traffic it sends on its own.
 class azk_CEmulatedDevice {
 public:
     azk_CEmulatedDevice(const azk_SDeviceDescription& description, std::string label,
@@ -43,9 +44,10 @@ public:
     bool PublishUhid(std::string& error);
     void Stop();
 
-    // Where the device can be found: its socket path, or "uhid:<label>".
+    // Where the device can be found: its socket path, or its hidraw node.
     std::string Location() const;
     azk_CDeviceModel& Model() { return model_; }
+    azk_CFirmwareReceiver& Firmware() { return firmware_; }
 
 private:
     void OnConnected();
@@ -56,9 +58,11 @@ private:
     const std::string label_;
     azk_CTraceWriter& trace_;
     azk_CDeviceModel model_;
+    azk_CFirmwareReceiver firmware_;  // after model_: unregisters before it goes
     std::vector<bool> sent_;  // per traffic entry; used on the attachment's thread only
     std::unique_ptr<azk_CVhidServer> vhid_;
     std::unique_ptr<azk_CUhidAttachment> uhid_;
+    std::string uhidNode_;
 };
 
 // The whole tool on the words after the program name; returns the exit

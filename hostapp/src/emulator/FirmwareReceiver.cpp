@@ -1,24 +1,24 @@
 #include "emulator/FirmwareReceiver.h"
 
-#include <algorithm>
 #include <cstring>
+
+#include "support/ByteOrder.h"
 
 namespace azk {
 namespace {
 
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
-
 // The image layout as the device reads it.
 constexpr size_t kPrologueSize = 512;
-constexpr size_t kBodyOffset = 560;
+constexpr size_t kMagicOffset = 512;
+constexpr size_t kFormatOffset = 528;
 constexpr size_t kKey0Offset = 532;
 constexpr size_t kKey1Offset = 536;
 constexpr size_t kTotalLengthOffset = 544;
 constexpr size_t kDataCrcOffset = 556;
+constexpr size_t kHeaderCrcOffset = 558;
+constexpr size_t kHeaderCrcSpan = 46;  // bytes 512..557
+constexpr size_t kBodyOffset = 560;
+constexpr uint32_t kFormatNumber = 6;
 
 // Descrambles `length` bytes of whole little-endian words in place: word i
 // XOR key (i even ? key0 : key1).
@@ -27,6 +27,13 @@ void DescrambleWords(uint8_t* bytes, size_t length, uint32_t key0, uint32_t key1
         const uint32_t key = (i / 4) % 2 == 0 ? key0 : key1;
         for (int b = 0; b < 4; ++b) bytes[i + b] = static_cast<uint8_t>(bytes[i + b] ^ (key >> (8 * b)));
     }
+}
+
+std::string Hex16(uint16_t value) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text = "0x";
+    for (int shift = 12; shift >= 0; shift -= 4) text.push_back(digits[(value >> shift) & 0x0F]);
+    return text;
 }
 
 }  // namespace
@@ -42,6 +49,21 @@ uint16_t azk_CFirmwareReceiver::Crc16(const uint8_t* bytes, size_t length, uint1
     return static_cast<uint16_t>(~crc);
 }
 
+bool azk_CFirmwareReceiver::KindCodeOfMagic(const uint8_t* magic, uint8_t& kindCode) {
+    struct Entry {
+        char magic[4];
+        uint8_t code;
+    };
+    static constexpr Entry kEntries[] = {{{'F', 'W', 'U', 'P'}, 0}, {{'U', 'A', 'S', 'P'}, 1}, {{'D', 'S', 'P', 'A'}, 3}};
+    for (const Entry& entry : kEntries) {
+        if (std::memcmp(magic, entry.magic, 4) == 0) {
+            kindCode = entry.code;
+            return true;
+        }
+    }
+    return false;
+}
+
 azk_CFirmwareReceiver::azk_CFirmwareReceiver(azk_CDeviceModel& model) : model_(model) {
     for (uint16_t function : {kFunctionSetInfo, kFunctionFwLoad, kFunctionWriteFw}) {
         model_.RegisterFunction(function,
@@ -50,19 +72,34 @@ azk_CFirmwareReceiver::azk_CFirmwareReceiver(azk_CDeviceModel& model) : model_(m
 }
 
 azk_CFirmwareReceiver::~azk_CFirmwareReceiver() {
+    // Once this returns no handler of ours runs or will run: the model calls
+    // handlers under the lock that RegisterFunction takes.
     for (uint16_t function : {kFunctionSetInfo, kFunctionFwLoad, kFunctionWriteFw}) {
         model_.RegisterFunction(function, nullptr);
     }
 }
 
-void azk_CFirmwareReceiver::FailStep(uint16_t function, uint32_t times, uint8_t status, uint8_t detail) {
+void azk_CFirmwareReceiver::AddFault(const Fault& fault) {
+    if (fault.times == 0) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_.push_back({function, times, false, status, detail});
+    faults_.push_back(fault);
+}
+
+void azk_CFirmwareReceiver::FailStep(uint16_t function, uint32_t times, uint8_t status, uint8_t detail) {
+    AddFault({function, times, FaultKind::Status, status, detail});
 }
 
 void azk_CFirmwareReceiver::BadHeaderStep(uint16_t function, uint32_t times) {
+    AddFault({function, times, FaultKind::BadHeader, 0, 0});
+}
+
+void azk_CFirmwareReceiver::SilenceStep(uint16_t function, uint32_t times) {
+    AddFault({function, times, FaultKind::Silent, 0, 0});
+}
+
+void azk_CFirmwareReceiver::SetOutcomeCallback(OutcomeCallback callback) {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_.push_back({function, times, true, 0, 0});
+    outcome_ = std::move(callback);
 }
 
 azk_CFirmwareReceiver::State azk_CFirmwareReceiver::Snapshot() const {
@@ -76,30 +113,49 @@ std::vector<uint8_t> azk_CFirmwareReceiver::Image() const {
 }
 
 void azk_CFirmwareReceiver::Handle(const azk_SRequest& request, azk_SResponse& response) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    response.op = static_cast<uint8_t>(request.op + 1);
-    response.function = request.function;
-    if (TakeFault(request.function, response)) return;
-    if (request.op != 0) {
-        response.status = kStatusBadRequest;
-        return;
+    OutcomeCallback outcome;
+    State finished;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        response.op = static_cast<uint8_t>(request.op + 1);
+        response.function = request.function;
+        if (TakeFault(request.function, response)) return;
+        if (request.op != 0) {
+            response.status = kStatusBadRequest;
+            return;
+        }
+        switch (request.function) {
+        case kFunctionSetInfo:
+            SetInfo(request, response);
+            return;
+        case kFunctionFwLoad:
+            FwLoad(request, response);
+            return;
+        default:
+            if (!WriteFw(request, response)) return;
+            outcome = outcome_;
+            finished = state_;
+            break;
+        }
     }
-    switch (request.function) {
-    case kFunctionSetInfo: SetInfo(request, response); break;
-    case kFunctionFwLoad: FwLoad(request, response); break;
-    default: WriteFw(request, response); break;
-    }
+    if (outcome) outcome(finished);
 }
 
 bool azk_CFirmwareReceiver::TakeFault(uint16_t function, azk_SResponse& response) {
     for (auto it = faults_.begin(); it != faults_.end(); ++it) {
-        if (it->function != function || it->times == 0) continue;
-        if (it->badHeader) {
+        if (it->function != function) continue;
+        switch (it->kind) {
+        case FaultKind::BadHeader:
             // The acknowledgement the function would give, one byte longer.
             response.payload.assign(function == kFunctionFwLoad ? 2 : 1, 0);
-        } else {
+            break;
+        case FaultKind::Silent:
+            response.silent = true;
+            break;
+        case FaultKind::Status:
             response.status = it->status;
             response.detail = it->detail;
+            break;
         }
         if (--it->times == 0) faults_.erase(it);
         return true;
@@ -112,7 +168,7 @@ void azk_CFirmwareReceiver::SetInfo(const azk_SRequest& request, azk_SResponse& 
         response.status = kStatusBadRequest;
         return;
     }
-    const uint32_t size = Get32(&request.payload[1]);
+    const uint32_t size = Read32(&request.payload[1]);
     if (size > kMaxImageSize) {
         response.status = kStatusTooLarge;
         return;
@@ -121,9 +177,10 @@ void azk_CFirmwareReceiver::SetInfo(const azk_SRequest& request, azk_SResponse& 
     state_.announced = true;
     state_.kindCode = request.payload[0];
     state_.size = size;
-    state_.dataCrc = Get16(&request.payload[5]);
+    state_.dataCrc = Read16(&request.payload[5]);
     image_.clear();
-    image_.reserve(size);
+    image_.shrink_to_fit();
+    staged_.clear();
     hasStaged_ = false;
 }
 
@@ -137,13 +194,13 @@ void azk_CFirmwareReceiver::FwLoad(const azk_SRequest& request, azk_SResponse& r
         response.status = kStatusBadRequest;
         return;
     }
-    const uint32_t offset = Get32(&p[0]);
+    const uint32_t offset = Read32(&p[0]);
     const size_t n = p.size() - 6;
     if (offset != state_.committed || n > state_.size - state_.committed) {
         response.status = kStatusBadOffset;
         return;
     }
-    if (Crc16(&p[6], n, 0) != Get16(&p[4])) {
+    if (Crc16(&p[6], n, 0) != Read16(&p[4])) {
         response.status = kStatusBadBlockCrc;
         return;
     }
@@ -152,51 +209,81 @@ void azk_CFirmwareReceiver::FwLoad(const azk_SRequest& request, azk_SResponse& r
     response.payload.assign(1, 0);  // the acknowledgement carries one byte
 }
 
-void azk_CFirmwareReceiver::WriteFw(const azk_SRequest& request, azk_SResponse& response) {
+bool azk_CFirmwareReceiver::WriteFw(const azk_SRequest& request, azk_SResponse& response) {
     if (!request.payload.empty()) {
         response.status = kStatusBadRequest;
-        return;
+        return false;
     }
     if (!hasStaged_) {
-        // A repeated commit of the block just committed (its acknowledgement
-        // may have been lost) is acknowledged again.
-        if (state_.blocks == 0) response.status = kStatusNothingStaged;
-        return;
+        // A repeat of the commit just carried out (its acknowledgement may
+        // have been lost) gets the same answer again.
+        if (state_.blocks == 0) {
+            response.status = kStatusNothingStaged;
+        } else if (state_.complete && !state_.verified) {
+            response.status = kStatusImageRejected;
+        }
+        return false;
     }
     image_.insert(image_.end(), staged_.begin(), staged_.end());
+    staged_.clear();
+    hasStaged_ = false;
     state_.committed = static_cast<uint32_t>(image_.size());
     ++state_.blocks;
-    hasStaged_ = false;
-    if (state_.committed == state_.size) {
-        state_.complete = true;
-        VerifyImage();
-        if (!state_.verified) response.status = kStatusImageRejected;
-    }
+    if (state_.committed != state_.size) return false;
+    state_.complete = true;
+    VerifyImage();
+    if (!state_.verified) response.status = kStatusImageRejected;
+    return true;
 }
 
 void azk_CFirmwareReceiver::VerifyImage() {
-    if (image_.size() < kBodyOffset) {
-        state_.rejection = "image shorter than its header";
+    if (image_.size() <= kBodyOffset) {
+        state_.rejection = "image too short for its header";
         return;
     }
-    const uint32_t total = Get32(&image_[kTotalLengthOffset]);
+    const uint8_t* image = image_.data();
+    uint8_t kindCode = 0;
+    if (!KindCodeOfMagic(image + kMagicOffset, kindCode)) {
+        state_.rejection = "unknown magic";
+        return;
+    }
+    if (kindCode != state_.kindCode) {
+        state_.rejection = "announced kind code " + std::to_string(state_.kindCode) + ", the image's is " +
+                           std::to_string(kindCode);
+        return;
+    }
+    if (Read32(image + kFormatOffset) != kFormatNumber) {
+        state_.rejection = "format number " + std::to_string(Read32(image + kFormatOffset)) + ", not 6";
+        return;
+    }
+    const uint16_t headerCrc = Crc16(image + kMagicOffset, kHeaderCrcSpan, 0);
+    if (headerCrc != Read16(image + kHeaderCrcOffset)) {
+        state_.rejection = "header CRC " + Hex16(Read16(image + kHeaderCrcOffset)) + " stored, " + Hex16(headerCrc) +
+                           " computed";
+        return;
+    }
+    const uint32_t total = Read32(image + kTotalLengthOffset);
     if (total < kBodyOffset || total > image_.size() || total % 4 != 0) {
-        state_.rejection = "total length does not fit the image";
+        state_.rejection = "total length " + std::to_string(total) + " does not fit the " +
+                           std::to_string(image_.size()) + " bytes received";
         return;
     }
-    if (Get16(&image_[kDataCrcOffset]) != state_.dataCrc) {
-        state_.rejection = "announced data CRC differs from the image's";
+    const uint16_t headerDataCrc = Read16(image + kDataCrcOffset);
+    if (headerDataCrc != state_.dataCrc) {
+        state_.rejection = "data CRC " + Hex16(state_.dataCrc) + " announced, the image's header says " +
+                           Hex16(headerDataCrc);
         return;
     }
     std::vector<uint8_t> plain(image_.begin(), image_.begin() + total);
-    const uint32_t key0 = Get32(&image_[kKey0Offset]);
-    const uint32_t key1 = Get32(&image_[kKey1Offset]);
+    const uint32_t key0 = Read32(image + kKey0Offset);
+    const uint32_t key1 = Read32(image + kKey1Offset);
     DescrambleWords(plain.data(), kPrologueSize, key0, key1);
     DescrambleWords(plain.data() + kBodyOffset, total - kBodyOffset, key0, key1);
     uint16_t crc = Crc16(plain.data(), kPrologueSize, 0);
     crc = Crc16(plain.data() + kBodyOffset, total - kBodyOffset, crc);
     if (crc != state_.dataCrc) {
-        state_.rejection = "data CRC of the received image does not match";
+        state_.rejection = "data CRC " + Hex16(state_.dataCrc) + " announced, " + Hex16(crc) +
+                           " computed over the received image";
         return;
     }
     state_.verified = true;

@@ -1,15 +1,32 @@
 // FirmwareReceiver.h - the emulated speakerphone's side of a firmware update.
 //
 // FU_SETINFO (0x0900) announces the kind code, the image size and the data
-// CRC; each FU_FWLOAD (0x0901) stages one transfer block after checking its
-// CRC and offset; each FU_WRITEFW (0x0903) commits the staged block. After the
-// block that completes the announced size is committed, the receiver checks
-// the whole image as the device would: the size, the header, and the data CRC
-// over the descrambled prologue and body. Only then is the update done.
+// CRC, and starts a new update; each FU_FWLOAD (0x0901) stages one transfer
+// block after checking its CRC and that it starts where the committed bytes
+// end; each FU_WRITEFW (0x0903) commits the staged block. After the block
+// that completes the announced size is committed, the receiver checks the
+// whole image as the device would: the header (magic matching the announced
+// kind code, format number, header CRC, total length), the announced data
+// CRC against the header's, and the data CRC over the descrambled prologue
+// and body. Only then is the update done; a rejected image is answered with
+// kStatusImageRejected, on that commit and on every repeat of it.
+//
+// A repeated FU_FWLOAD of the block not yet committed stages it again, and a
+// repeated FU_WRITEFW after a commit is acknowledged again (its first
+// acknowledgement may have been lost), so the host's retries are harmless.
+//
+// Misbehaviour per step, for the host's retry paths: the next N requests of
+// one function can be refused with a status, acknowledged with a wrong
+// header, or left unanswered; such a request is not carried out. Faults of
+// one function are used up in the order they were added.
+//
+// Threads: the handlers run on the model's traffic thread; the other calls
+// may come from any thread.
 #ifndef AZK_EMULATOR_FIRMWARE_RECEIVER_H
 #define AZK_EMULATOR_FIRMWARE_RECEIVER_H
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -48,6 +65,12 @@ public:
         std::string rejection;    // why it did not, when it did not
     };
 
+    // Called once per update that completes, with its final state (verified,
+    // or rejected with the reason), on the model's traffic thread with the
+    // model's lock held: it must not call back into the model or the
+    // receiver.
+    using OutcomeCallback = std::function<void(const State&)>;
+
     // Registers the three firmware functions on `model`; the receiver must
     // outlive its registration (the destructor removes it).
     explicit azk_CFirmwareReceiver(azk_CDeviceModel& model);
@@ -61,27 +84,39 @@ public:
     // The next `times` requests of `function` are acknowledged with a wrong
     // header (one payload byte too many), and not carried out.
     void BadHeaderStep(uint16_t function, uint32_t times);
+    // The next `times` requests of `function` get no answer at all, and are
+    // not carried out.
+    void SilenceStep(uint16_t function, uint32_t times);
+
+    void SetOutcomeCallback(OutcomeCallback callback);
 
     State Snapshot() const;
     std::vector<uint8_t> Image() const;  // the bytes committed so far
+
+    // The kind code announced for a magic ("FWUP" 0, "UASP" 1, "DSPA" 3);
+    // false for any other magic.
+    static bool KindCodeOfMagic(const uint8_t* magic, uint8_t& kindCode);
 
     // CRC-16/GENIBUS, computed bit by bit as the device firmware does.
     static uint16_t Crc16(const uint8_t* bytes, size_t length, uint16_t previous);
 
 private:
+    enum class FaultKind { Status, BadHeader, Silent };
     struct Fault {
         uint16_t function;
         uint32_t times;
-        bool badHeader;
+        FaultKind kind;
         uint8_t status;
         uint8_t detail;
     };
 
     void Handle(const azk_SRequest& request, azk_SResponse& response);
+    void AddFault(const Fault& fault);
     bool TakeFault(uint16_t function, azk_SResponse& response);
     void SetInfo(const azk_SRequest& request, azk_SResponse& response);
     void FwLoad(const azk_SRequest& request, azk_SResponse& response);
-    void WriteFw(const azk_SRequest& request, azk_SResponse& response);
+    // True when this commit completed the update.
+    bool WriteFw(const azk_SRequest& request, azk_SResponse& response);
     void VerifyImage();
 
     azk_CDeviceModel& model_;
@@ -91,6 +126,7 @@ private:
     std::vector<uint8_t> staged_;
     bool hasStaged_ = false;
     std::vector<Fault> faults_;
+    OutcomeCallback outcome_;
 };
 
 }  // namespace azk

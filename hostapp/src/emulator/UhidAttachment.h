@@ -12,6 +12,16 @@
 // error at once (the device has no feature reports). An unplug destroys the
 // kernel device (UHID_DESTROY): the host's pending read fails.
 //
+// The kernel adds the HID device on a work queue after UHID_CREATE2, and its
+// hidraw node exists only once a driver (hid-generic) has bound to it:
+// WaitForHidraw finds that node through the device's unique physical path.
+//
+// UHID_OPEN and UHID_CLOSE come with the first open and the last close of
+// the hidraw node. The connect hook runs for an open once the events queued
+// behind it have been read: an open already followed by a close (a host that
+// only looked at the device) gets no connect traffic, which would otherwise
+// reach whoever opens the node next.
+//
 // Threads: one thread reads the uhid events and feeds the model; the model's
 // input reports may come from any thread.
 #ifndef AZK_EMULATOR_UHID_ATTACHMENT_H
@@ -36,6 +46,9 @@ struct azk_SUhidOptions {
     uint16_t productId = 0;
     uint16_t versionNumber = 0x0100;
     bool numbered = true;
+    // Where WaitForHidraw looks for the node; moved by tests.
+    std::string sysfsRoot = "/sys/class/hidraw";
+    std::string devRoot = "/dev";
 
     // As for the vhid server: trace lines; a hook after the host opened the
     // device (UHID_OPEN) and after each output report reached the model.
@@ -60,22 +73,32 @@ public:
     // over; closed on failure too). Tests use it to play the kernel.
     bool StartOn(int fd, std::string& error);
 
+    // Waits up to timeoutMs for the hidraw node of the device and gives its
+    // path ("/dev/hidraw3"). Returns false with a message in `error` when it
+    // does not appear (no driver bound to the device) or the device is gone.
+    bool WaitForHidraw(int timeoutMs, std::string& node, std::string& error) const;
+
     // Destroys the kernel device and stops. Harmless when not started.
     void Stop();
 
     bool Stopped() const { return stopped_.load(); }
+    // The device's physical path, unique in this process: the kernel shows
+    // it as HID_PHYS in the device's uevent.
+    const std::string& Phys() const { return phys_; }
 
 private:
     void SendReport(const uint8_t* report, size_t length) override;
     void Unplug() override;
 
     void ReadLoop();
+    void Connected();
     bool WriteEvent(const void* event, size_t size);
     void Log(const std::string& line) const;
 
     azk_CDeviceModel& model_;
     const azk_SUhidOptions options_;
     const azk_SEmulatedInterface iface_;
+    const std::string phys_;
 
     int fd_ = -1;
     int wake_ = -1;

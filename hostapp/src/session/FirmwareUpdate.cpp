@@ -96,7 +96,8 @@ int32_t azk_CHidComm::RunUpdateStep(const UpdateStep& s, uint32_t size) {
             WidePrintf(s.headerMessage);
             result = SESSION_RESULT_BAD_RESPONSE;
         } else if (rc == SESSION_RESULT_DEVICE_STATUS) {
-            WidePrintf(s.statusMessage, static_cast<unsigned>(ResponseBuffer()[4]));
+            // The status SendAndWait took from this attempt's response.
+            WidePrintf(s.statusMessage, static_cast<unsigned>(Status()));
             result = s.failure;
         } else {
             WidePrintf(s.exchangeMessage, static_cast<int>(rc));

@@ -339,8 +339,8 @@ _Static_assert(sizeof(SessionParamBlock) == 84, "the parameter block is 84 bytes
 typedef void (*SessionProgressCallback)(int32_t percent, int32_t userValue);
 
 typedef struct SessionFirmwareUpdateBlock {
-    const uint8_t* image;
-    uint32_t imageSize;
+    const uint8_t* image;             /* the image file's bytes (NULL: malformed, -9) */
+    uint32_t imageSize;               /* bytes at image; all of them are sent */
     SessionProgressCallback progress; /* may be NULL */
     int32_t userValue;                /* passed back to progress */
 } SessionFirmwareUpdateBlock;

@@ -64,7 +64,7 @@ struct Exchange {
 class KeyConfigDeviceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        EnsureUtf8Locale();
+        EnsureConsoleLocale();
         sim::SimBus::Instance().Clear();
         device_ = sim::SimBus::Instance().AddDevice(sim::VendorDeviceSpec(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16));
         device_->SetOutputHandler([this](const uint8_t* report, size_t length) {

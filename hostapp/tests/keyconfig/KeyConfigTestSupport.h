@@ -16,21 +16,70 @@
 #include "support/WideConsole.h"
 #include "win/KeyConfig/KeyConfigApp.h"
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 namespace azk::test {
 
-// The front end prints wide text; with a UTF-8 locale it reaches the
-// captured stream as UTF-8. Set before any capture stream is first written.
-inline void EnsureUtf8Locale() {
-    static std::once_flag once;
-    std::call_once(once, [] { std::setlocale(LC_ALL, "C.UTF-8"); });
+// The front end prints wide text, which the C runtime turns into the
+// locale's multibyte text: UTF-8 under "C.UTF-8" on POSIX, CP932 under the
+// "japanese" locale that the Windows tool sets, there with CRLF line ends as
+// the stream is in text mode. Captures are turned back into UTF-8 with "\n"
+// line ends (ConsoleTextToUtf8), so that one set of expected texts serves
+// both builds.
+inline void SetConsoleLocale() {
+#ifdef _WIN32
+    std::setlocale(LC_ALL, "japanese");
+#else
+    std::setlocale(LC_ALL, "C.UTF-8");
+#endif
 }
+
+// Sets the console locale once, before any capture stream is first written.
+inline void EnsureConsoleLocale() {
+    static std::once_flag once;
+    std::call_once(once, SetConsoleLocale);
+}
+
+#ifdef _WIN32
+// CP932 text as UTF-8, each CRLF turned into "\n" (a lone CR stays, so that
+// one the program printed itself still shows).
+inline std::string ConsoleTextToUtf8(const std::string& bytes) {
+    std::string text;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
+        text.push_back(bytes[i]);
+    }
+    if (text.empty()) return text;
+    const int length = static_cast<int>(text.size());
+    const int chars = ::MultiByteToWideChar(932, 0, text.data(), length, nullptr, 0);
+    if (chars <= 0) return "<not CP932>";
+    std::wstring wide(static_cast<size_t>(chars), L'\0');
+    ::MultiByteToWideChar(932, 0, text.data(), length, &wide[0], chars);
+    const int bytesOut = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), chars, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(bytesOut > 0 ? bytesOut : 0), '\0');
+    if (bytesOut > 0) {
+        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), chars, &utf8[0], bytesOut, nullptr, nullptr);
+    }
+    return utf8;
+}
+#else
+inline std::string ConsoleTextToUtf8(const std::string& bytes) { return bytes; }
+#endif
 
 // Sends everything the front end prints to a temporary file while alive;
 // Finish() ends the capture and returns the bytes written.
 class azk_CConsoleCapture {
 public:
     azk_CConsoleCapture() {
-        EnsureUtf8Locale();
+        EnsureConsoleLocale();
         std::random_device random;
         std::ostringstream name;
         name << "azk_keyconfig_capture_" << std::hex << random() << random() << ".txt";
@@ -51,10 +100,12 @@ public:
 
     bool Ok() const { return opened_; }
 
+    // What was printed, as UTF-8 with "\n" line ends.
     std::string Finish() {
         Stop();
         std::ifstream in(path_, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        return ConsoleTextToUtf8(
+            std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
     }
 
 private:

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <ostream>
 #include <thread>
@@ -252,6 +254,83 @@ TEST(UhidAttachment, MissingDeviceNodeGivesAClearError) {
     EXPECT_FALSE(attachment.Start(error));
     EXPECT_NE(error.find("/nonexistent/uhid"), std::string::npos) << error;
     EXPECT_NE(error.find("uhid module"), std::string::npos) << error;
+}
+
+// The kernel queues UHID_OPEN and UHID_CLOSE as hosts open and close the
+// hidraw node; a host that only looked at the device (a probe) may be gone
+// before the device reads its open. Here a probe's open and close, then a
+// host's open and request, are all queued before the device reads anything:
+// the connect traffic goes out once, ahead of the answer.
+TEST(UhidAttachment, ConnectTrafficGoesOnlyToTheOpenThatStays) {
+    azk_CFakeKernel kernel;
+    ASSERT_TRUE(kernel.Ok());
+    azk_CDeviceModel model(16);
+    std::atomic<int> connects{0};
+    azk_SUhidOptions options;
+    options.onConnected = [&] {
+        ++connects;
+        model.SendEvent(7, 3);
+    };
+    ASSERT_TRUE(kernel.Send(*NewEvent(UHID_START)));
+    ASSERT_TRUE(kernel.Send(*NewEvent(UHID_OPEN)));
+    ASSERT_TRUE(kernel.Send(*NewEvent(UHID_CLOSE)));
+    ASSERT_TRUE(kernel.Send(*NewEvent(UHID_OPEN)));
+    ASSERT_TRUE(kernel.SendOutput(WithId(2, GetRequest(16))));
+    azk_CUhidAttachment attachment(model, options);
+    std::string error;
+    ASSERT_TRUE(attachment.StartOn(kernel.TakeDeviceEnd(), error)) << error;
+
+    size_t size = 0;
+    auto create = kernel.Next(size);
+    ASSERT_NE(create, nullptr);
+    EXPECT_EQ(create->type, static_cast<uint32_t>(UHID_CREATE2));
+    std::vector<uint8_t> markers;
+    for (auto input = kernel.Next(size, 200); input != nullptr; input = kernel.Next(size, 200)) {
+        ASSERT_EQ(input->type, static_cast<uint32_t>(UHID_INPUT2));
+        markers.push_back(input->u.input2.data[1]);  // after the input report ID
+    }
+    EXPECT_EQ(markers, (std::vector<uint8_t>{0x90, 0x83}));  // the event, then the answer
+    EXPECT_EQ(connects.load(), 1);
+}
+
+// The kernel makes the hidraw node on its own time; the device finds it by
+// its physical path, a whole uevent line (".../1" is not ".../10").
+TEST(UhidAttachment, WaitForHidrawFindsTheNodeCarryingItsPhys) {
+    azk_CTempDir dir;
+    ASSERT_FALSE(dir.Path().empty());
+    azk_CFakeKernel kernel;
+    ASSERT_TRUE(kernel.Ok());
+    azk_CDeviceModel model(16);
+    azk_SUhidOptions options;
+    options.sysfsRoot = dir.Path() + "/sys";
+    options.devRoot = dir.Path() + "/dev";
+    azk_CUhidAttachment attachment(model, options);
+    azk_CUhidAttachment other(model, options);
+    EXPECT_NE(attachment.Phys(), other.Phys());
+
+    std::string node;
+    std::string error;
+    EXPECT_FALSE(attachment.WaitForHidraw(10, node, error));  // not created yet
+    ASSERT_TRUE(attachment.StartOn(kernel.TakeDeviceEnd(), error)) << error;
+    size_t size = 0;
+    auto create = kernel.Next(size);
+    ASSERT_NE(create, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(create->u.create2.phys)), attachment.Phys());
+
+    auto addNode = [&](const std::string& name, const std::string& uevent) {
+        std::filesystem::create_directories(options.sysfsRoot + "/" + name + "/device");
+        std::ofstream(options.sysfsRoot + "/" + name + "/device/uevent") << uevent;
+    };
+    addNode("hidraw1", "HID_NAME=x\nHID_PHYS=" + attachment.Phys() + "0\n");
+    addNode("hidraw7", "HID_ID=0003:00001209:00000001\nHID_PHYS=" + attachment.Phys() + "\nHID_UNIQ=\n");
+    std::filesystem::create_directories(options.devRoot);
+    std::ofstream(options.devRoot + "/hidraw1") << "";
+    // The class device is there, its /dev node not yet.
+    EXPECT_FALSE(attachment.WaitForHidraw(50, node, error));
+    EXPECT_NE(error.find("hid-generic"), std::string::npos) << error;
+    std::ofstream(options.devRoot + "/hidraw7") << "";
+    ASSERT_TRUE(attachment.WaitForHidraw(1000, node, error)) << error;
+    EXPECT_EQ(node, options.devRoot + "/hidraw7");
 }
 
 // The kernel path: a real hidraw node through the Linux HID layer.

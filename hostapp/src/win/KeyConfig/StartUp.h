@@ -1,42 +1,18 @@
 // StartUp.h - the KeyConfig process start-up: application framework, locale,
-// program name and the wide command-line words, then RunKeyConfig.
+// program name and the wide command-line words, then RunKeyConfig. The
+// locale, program name and word helpers are shared by every tool
+// (support/ProcessStart.h).
 #ifndef AZK_KEYCONFIG_START_UP_H
 #define AZK_KEYCONFIG_START_UP_H
 
-#include <array>
-#include <cstddef>
-#include <string>
+#include "support/ProcessStart.h"
 
 namespace azk {
 
-// Wide characters of the program name buffer, terminator included.
-inline constexpr size_t kProgramNameCapacity = 260;
-using ProgramNameBuffer = std::array<wchar_t, kProgramNameCapacity>;
-
-// Initialises the application framework; false when it cannot be had.
-// There is nothing to initialise on POSIX.
+// Initialises the application framework; false when it cannot be had. On
+// Windows that is the process's module handle and command line; there is
+// nothing to initialise on POSIX.
 bool InitializeFramework();
-
-// Sets the locale of all categories so the wide messages, Japanese ones
-// included, reach the console readable: "japanese" on Windows; on POSIX the
-// environment's locale when its character set is UTF-8, else "C.UTF-8".
-void SetProcessLocale();
-
-// The file-name part of a module path: directory (and drive) and extension
-// dropped. "/usr/bin/KeyConfig" and "C:\\bin\\KeyConfig.exe" give "KeyConfig".
-std::wstring ProgramNameFromPath(const std::wstring& path);
-
-// Fills `name` with the file-name part of the running program's own path.
-// Returns false, with `name` empty, when the path cannot be had or the name
-// does not fit.
-bool GetProgramName(ProgramNameBuffer& name);
-
-#ifndef _WIN32
-// Converts one command-line word from the current locale's multibyte text
-// to wide text. A byte that is no valid character becomes U+FFFD, so such a
-// word never equals an option or a key name.
-std::wstring WidenArgument(const char* text);
-#endif
 
 using FrameworkInitializer = bool (*)();
 

@@ -1,0 +1,132 @@
+#include "transport/platform/win32/OverlappedIo.h"
+
+#include <utility>
+
+namespace azk::win32hid {
+namespace {
+
+// Clears a completion record for its next transfer, keeping its event.
+void Rearm(OVERLAPPED& ov) {
+    const HANDLE event = ov.hEvent;
+    ov = OVERLAPPED{};
+    ov.hEvent = event;
+}
+
+HidIoResult ResetAndFail(const azk_CWin32Handle& event) {
+    ::ResetEvent(event.Get());
+    return HidIoResult::Failed;
+}
+
+// Milliseconds since `start`, from two GetTickCount readings taken in
+// 32-bit wrap-around arithmetic and compared signed.
+int32_t ElapsedSince(DWORD start) { return static_cast<int32_t>(::GetTickCount() - start); }
+
+}  // namespace
+
+bool azk_COverlappedIo::CreateIoEvents() {
+    readEvent_.Reset();
+    writeEvent_.Reset();
+    readOv_ = OVERLAPPED{};
+    writeOv_ = OVERLAPPED{};
+    azk_CWin32Handle readEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!readEvent.Valid()) return false;
+    azk_CWin32Handle writeEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!writeEvent.Valid()) return false;  // the read event is closed with its owner
+    readEvent_ = std::move(readEvent);
+    writeEvent_ = std::move(writeEvent);
+    readOv_.hEvent = readEvent_.Get();
+    writeOv_.hEvent = writeEvent_.Get();
+    return true;
+}
+
+void azk_COverlappedIo::WakeRead() {
+    woken_.store(true);
+    // Ends the read in progress, if there is one. ERROR_NOT_FOUND when
+    // there is none: the next read finds the flag set.
+    ::CancelIoEx(file_, &readOv_);
+}
+
+bool azk_COverlappedIo::CancelAndWait(OVERLAPPED& ov, bool ownThreadOnly) {
+    if (ownThreadOnly) {
+        ::CancelIo(file_);
+    } else {
+        ::CancelIoEx(file_, &ov);
+    }
+    // The transfer's end, completed or cancelled, signals its event.
+    DWORD transferred = 0;
+    return ::GetOverlappedResult(file_, &ov, &transferred, TRUE) != FALSE;
+}
+
+HidIoResult azk_COverlappedIo::Read(uint8_t* buffer, size_t length, int32_t timeoutMs) {
+    if (!readEvent_.Valid() || length == 0 || length > MAXDWORD) return HidIoResult::Failed;
+    if (woken_.load()) return HidIoResult::Failed;
+    Rearm(readOv_);
+    // ReadFile resets the event as it starts the transfer.
+    if (::ReadFile(file_, buffer, static_cast<DWORD>(length), nullptr, &readOv_)) {
+        return HidIoResult::Ok;
+    }
+    if (::GetLastError() != ERROR_IO_PENDING) return ResetAndFail(readEvent_);
+    if (woken_.load()) {
+        // Woken while the transfer was being started: nothing was cancelled yet.
+        CancelAndWait(readOv_, false);
+        return ResetAndFail(readEvent_);
+    }
+
+    DWORD transferred = 0;
+    if (timeoutMs == -1) {
+        // Ends with the report, or with the cancellation of a wake.
+        return ::GetOverlappedResult(file_, &readOv_, &transferred, TRUE) ? HidIoResult::Ok
+                                                                          : HidIoResult::Failed;
+    }
+
+    const DWORD start = ::GetTickCount();
+    int32_t elapsed = 0;
+    while (elapsed < timeoutMs) {
+        const BOOL done = ::GetOverlappedResult(file_, &readOv_, &transferred, FALSE);
+        const DWORD error = done ? ERROR_SUCCESS : ::GetLastError();
+        ::Sleep(0);
+        if (done) return HidIoResult::Ok;
+        if (error != ERROR_IO_INCOMPLETE) return ResetAndFail(readEvent_);
+        elapsed = ElapsedSince(start);
+    }
+    // Out of time. The read is cancelled rather than left pending on the
+    // completion record and buffer that the next read uses; a report that
+    // arrived in the meantime is kept, unless a wake came.
+    const bool arrived = CancelAndWait(readOv_, false);
+    if (arrived && !woken_.load()) return HidIoResult::Ok;
+    ResetAndFail(readEvent_);
+    return woken_.load() ? HidIoResult::Failed : HidIoResult::TimedOut;
+}
+
+HidIoResult azk_COverlappedIo::Write(const uint8_t* buffer, size_t length, int32_t timeoutMs) {
+    if (!writeEvent_.Valid() || length == 0 || length > MAXDWORD) return HidIoResult::Failed;
+    Rearm(writeOv_);
+    if (::WriteFile(file_, buffer, static_cast<DWORD>(length), nullptr, &writeOv_)) {
+        return HidIoResult::Ok;
+    }
+    if (::GetLastError() != ERROR_IO_PENDING) return ResetAndFail(writeEvent_);
+
+    DWORD transferred = 0;
+    if (timeoutMs == -1) {
+        return ::GetOverlappedResult(file_, &writeOv_, &transferred, TRUE) ? HidIoResult::Ok
+                                                                           : HidIoResult::Failed;
+    }
+
+    // Polled without yielding: the caller waits for its answer next.
+    const DWORD start = ::GetTickCount();
+    int32_t elapsed = 0;
+    for (;;) {
+        if (elapsed >= timeoutMs) {
+            // Only this thread's transfers are cancelled: the write, never
+            // the read another thread has pending on the handle.
+            if (CancelAndWait(writeOv_, true)) return HidIoResult::Ok;
+            ResetAndFail(writeEvent_);
+            return HidIoResult::TimedOut;
+        }
+        if (::GetOverlappedResult(file_, &writeOv_, &transferred, FALSE)) return HidIoResult::Ok;
+        if (::GetLastError() != ERROR_IO_INCOMPLETE) return ResetAndFail(writeEvent_);
+        elapsed = ElapsedSince(start);
+    }
+}
+
+}  // namespace azk::win32hid

@@ -1,0 +1,34 @@
+// Win32Platform.h - HID on Windows: the device setup functions list the
+// present HID interfaces, the HID functions tell their attributes and
+// capabilities, and reports move as overlapped transfers with completion
+// events.
+//
+// Interfaces are named by their device paths (UTF-8 here, wide for the
+// system). An interface is opened for overlapped reading and writing, shared
+// with other programs, and is usable only when its preparsed data,
+// attributes and capabilities can all be had.
+//
+// Reports move as overlapped transfers with time-outs (OverlappedIo.h).
+#ifndef AZK_TRANSPORT_WIN32_PLATFORM_H
+#define AZK_TRANSPORT_WIN32_PLATFORM_H
+
+#include <string>
+
+#include "transport/platform/HidPlatform.h"
+
+namespace azk::win32hid {
+
+class Win32HidPlatform final : public HidPlatform {
+public:
+    std::vector<std::string> ListInterfaces() override;
+    std::unique_ptr<HidInterface> OpenInterface(const std::string& path) override;
+};
+
+// Conversions between the system's wide text and UTF-8. Text that cannot be
+// converted gives an empty result.
+std::string WideToUtf8(const std::wstring& wide);
+std::wstring Utf8ToWide(const std::string& utf8);
+
+}  // namespace azk::win32hid
+
+#endif

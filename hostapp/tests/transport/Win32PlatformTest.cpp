@@ -1,0 +1,233 @@
+// The Win32 HID platform under the HID device object, against the HID
+// interfaces wine presents: a virtual mouse and a virtual keyboard (vendor
+// 0x845E, products 1 and 2) with real HID capabilities and overlapped
+// handles. No device with the speakerphone's IDs exists there. Outside wine
+// the suite that needs those devices is skipped, as the machine's devices
+// are unknown.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "transport/HidDevice.h"
+#include "transport/platform/win32/OverlappedIo.h"
+#include "transport/platform/win32/Win32Platform.h"
+
+namespace azk::win32hid {
+namespace {
+
+constexpr int32_t kWineVendor = 0x845E;
+constexpr int32_t kWineMouse = 1;
+constexpr int32_t kWineKeyboard = 2;
+
+bool UnderWine() {
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+TEST(Win32Text, DevicePathsConvertBetweenWideAndUtf8) {
+    struct Case {
+        std::wstring wide;
+        std::string utf8;
+    };
+    const Case cases[] = {
+        {L"\\\\?\\hid#vid_845e&pid_0001#0&0000&0&0#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+         "\\\\?\\hid#vid_845e&pid_0001#0&0000&0&0#{4d1e55b2-f16f-11cf-88cb-001111000030}"},
+        {L"\u30ad\u30fc", "\xe3\x82\xad\xe3\x83\xbc"},
+        {L"", ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(WideToUtf8(c.wide), c.utf8);
+        EXPECT_EQ(Utf8ToWide(c.utf8), c.wide);
+    }
+    // Text that is no valid UTF-8 or UTF-16 names no interface.
+    EXPECT_EQ(Utf8ToWide("hid\xff"), L"");
+    EXPECT_EQ(WideToUtf8(std::wstring(1, wchar_t(0xD800))), "");
+    EXPECT_EQ(Win32HidPlatform().OpenInterface("\\\\?\\hid\xff"), nullptr);
+}
+
+// The interfaces wine lists, with their IDs, in list order.
+class Win32PlatformUnderWine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!UnderWine()) GTEST_SKIP() << "wine's virtual HID devices exist only under wine";
+        // winebus adds its devices shortly after the wine server starts.
+        for (int attempt = 0; attempt < 100 && !ListWineDevices(); ++attempt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        ASSERT_TRUE(ListWineDevices())
+            << "wine shows no virtual mouse and keyboard (winebus.sys disabled?)";
+    }
+
+    // Index in the list of the wine device with `product`, or -1.
+    int32_t MemberOf(int32_t product) const {
+        for (size_t m = 0; m < attributes_.size(); ++m) {
+            if (attributes_[m].vendorId == kWineVendor && attributes_[m].productId == product) {
+                return static_cast<int32_t>(m);
+            }
+        }
+        return -1;
+    }
+
+    HidPlatform& platform_ = GetHidPlatform();
+    std::vector<std::string> paths_;
+    std::vector<HidAttributes> attributes_;
+
+private:
+    bool ListWineDevices() {
+        paths_ = platform_.ListInterfaces();
+        attributes_.clear();
+        for (const std::string& path : paths_) {
+            const std::unique_ptr<HidInterface> iface = platform_.OpenInterface(path);
+            attributes_.push_back(iface ? iface->Attributes() : HidAttributes{});
+        }
+        return MemberOf(kWineMouse) >= 0 && MemberOf(kWineKeyboard) >= 0;
+    }
+};
+
+TEST_F(Win32PlatformUnderWine, NoInterfaceMatchesTheSpeakerphone) {
+    struct Case {
+        int32_t product;
+        int32_t length;
+    };
+    for (const Case& c : {Case{AZK_PRODUCT_ID, 16}, Case{AZK_PRODUCT_ID + 1, 64}}) {
+        azk_CHidDevice device(platform_);
+        EXPECT_EQ(device.FindDevice(AZK_VENDOR_ID, c.product, c.length, c.length, 0), -1);
+        EXPECT_EQ(device.OpenDevice(AZK_VENDOR_ID, c.product, c.length, c.length, 0), nullptr);
+        EXPECT_FALSE(device.IsOpen());
+        EXPECT_EQ(device.Record(), nullptr);
+    }
+}
+
+TEST_F(Win32PlatformUnderWine, FillReportInfoTurnsTheVirtualDevicesCapabilitiesIntoDataItems) {
+    // What wine's HID stack reports for its two devices: one range button
+    // capability on the input report each, no output or feature report.
+    struct Case {
+        int32_t product;
+        uint16_t inputByteLength;
+        uint16_t usagePage;
+        uint32_t usageMin;
+        uint32_t usageMax;
+    };
+    const Case cases[] = {
+        {kWineMouse, 2, 0x09, 1, 3},          // buttons 1 to 3
+        {kWineKeyboard, 14, 0x07, 0, 0x65},   // key codes
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.product);
+        azk_CHidDevice device(platform_);
+        const azk_SHidDeviceRecord* record =
+            device.OpenDevice(kWineVendor, c.product, c.inputByteLength - 1, 0, 0);
+        ASSERT_NE(record, nullptr);
+        EXPECT_EQ(record->attributes.vendorId, kWineVendor);
+        EXPECT_EQ(record->attributes.productId, c.product);
+        EXPECT_EQ(record->inputReportByteLength, c.inputByteLength);
+        EXPECT_EQ(record->outputReportByteLength, 0);
+        EXPECT_EQ(record->featureReportByteLength, 0);
+        ASSERT_NE(record->input.reportBuffer, nullptr);
+
+        ASSERT_EQ(record->input.dataItemCount, 1u);
+        const azk_SHidDataItem& item = record->input.dataItems[0];
+        EXPECT_EQ(item.isButton, 1);
+        EXPECT_EQ(item.status, kHidStatusSuccess);
+        EXPECT_EQ(item.usagePage, c.usagePage);
+        EXPECT_EQ(item.usageMin, c.usageMin);
+        EXPECT_EQ(item.usageMax, c.usageMax);
+        EXPECT_EQ(item.reportId, 0u);
+        // An array of usages: at most one per usage of the range at once.
+        EXPECT_EQ(item.maxUsageListLength, c.usageMax - c.usageMin + 1);
+        ASSERT_NE(item.usageList, nullptr);
+        for (uint32_t i = 0; i < item.maxUsageListLength; ++i) EXPECT_EQ(item.usageList[i], 0);
+
+        // Without output data items there is no output report ID: 0.
+        EXPECT_EQ(record->output.dataItemCount, 0u);
+        EXPECT_EQ(record->OutputReportId(), 0);
+        EXPECT_EQ(record->feature.dataItemCount, 0u);
+    }
+}
+
+TEST_F(Win32PlatformUnderWine, MatchesByIdsAndReportLengthsWithWildcardIdsAndAnIndex) {
+    const int32_t listed = static_cast<int32_t>(paths_.size());
+    struct Case {
+        const char* what;
+        int32_t vendor, product, inputLength, outputLength, index;
+        int32_t member;  // expected list position, -1 for none
+    };
+    const Case cases[] = {
+        {"mouse", kWineVendor, kWineMouse, 1, 0, 0, MemberOf(kWineMouse)},
+        {"keyboard", kWineVendor, kWineKeyboard, 13, 0, 0, MemberOf(kWineKeyboard)},
+        {"keyboard lengths, mouse IDs", kWineVendor, kWineMouse, 13, 0, 0, -1},
+        {"input one too long", kWineVendor, kWineMouse, 2, 0, 0, -1},
+        {"an output report asked for", kWineVendor, kWineMouse, 1, 1, 0, -1},
+        {"second mouse", kWineVendor, kWineMouse, 1, 0, 1, -1},
+        {"only the vendor 0", 0, kWineMouse, 1, 0, 0, -1},
+        {"only the product 0", kWineVendor, 0, 1, 0, 0, -1},
+        {"wildcard, first", 0, 0, 16, 16, 0, 0},
+        {"wildcard, second", 0, 0, 64, 0, 1, 1},
+        {"wildcard, past the end", 0, 0, 16, 16, listed, -1},
+        {"length above 256", kWineVendor, kWineMouse, 257, 0, 0, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        azk_CHidDevice device(platform_);
+        const azk_SHidDeviceRecord* record =
+            device.OpenDevice(c.vendor, c.product, c.inputLength, c.outputLength, c.index);
+        if (c.member < 0) {
+            EXPECT_EQ(record, nullptr);
+            EXPECT_FALSE(device.IsOpen());
+            continue;
+        }
+        ASSERT_NE(record, nullptr);
+        EXPECT_TRUE(device.IsOpen());
+        EXPECT_EQ(record->attributes.vendorId, attributes_[static_cast<size_t>(c.member)].vendorId);
+        EXPECT_EQ(record->attributes.productId, attributes_[static_cast<size_t>(c.member)].productId);
+        EXPECT_EQ(device.FindDevice(c.vendor, c.product, c.inputLength, c.outputLength, c.index),
+                  c.member);
+    }
+}
+
+TEST_F(Win32PlatformUnderWine, ReadTimesOutAndCancelReadEndsABlockedRead) {
+    azk_CHidDevice device(platform_);
+    const azk_SHidDeviceRecord* record = device.OpenDevice(kWineVendor, kWineMouse, 1, 0, 0);
+    ASSERT_NE(record, nullptr);
+    uint8_t report[256] = {};
+    // Nothing moves wine's virtual mouse: the timed reads run out, and the
+    // interface stays open and usable after them.
+    for (const int32_t timeout : {30, 0}) {
+        EXPECT_EQ(device.ReadReport(report, timeout), 0) << timeout;
+        EXPECT_TRUE(device.IsOpen());
+    }
+
+    int result = -1;
+    std::thread receiver([&] { result = device.ReadReport(report, -1); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it block
+    device.CancelRead();
+    receiver.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_FALSE(device.IsOpen());
+    // After the cancel every read fails at once, and nothing is written.
+    EXPECT_EQ(device.ReadReport(report, -1), 0);
+    EXPECT_EQ(device.WriteReport(report, 500), 0);
+}
+
+TEST_F(Win32PlatformUnderWine, CloseDeviceTwiceAndOpenAgain) {
+    azk_CHidDevice device(platform_);
+    ASSERT_NE(device.OpenDevice(kWineVendor, kWineKeyboard, 13, 0, 0), nullptr);
+    device.CloseDevice();
+    device.CloseDevice();
+    EXPECT_FALSE(device.IsOpen());
+    EXPECT_EQ(device.Record(), nullptr);
+    uint8_t report[256] = {};
+    EXPECT_EQ(device.ReadReport(report, 0), 0);
+    EXPECT_EQ(device.WriteReport(report, 0), 0);
+    // Everything was released: the interface opens again, also over an open one.
+    ASSERT_NE(device.OpenDevice(kWineVendor, kWineKeyboard, 13, 0, 0), nullptr);
+    ASSERT_NE(device.OpenDevice(kWineVendor, kWineMouse, 1, 0, 0), nullptr);
+    EXPECT_EQ(device.Record()->attributes.productId, kWineMouse);
+}
+
+}  // namespace
+}  // namespace azk::win32hid
