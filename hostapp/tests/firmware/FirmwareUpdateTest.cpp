@@ -97,7 +97,12 @@ public:
     std::string Finish() {
         Stop();
         std::ifstream in(path_, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        std::string text(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>{});
+#ifdef _WIN32
+        // A text-mode stream on Windows ends lines with CRLF.
+        for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) text.erase(at, 1);
+#endif
+        return text;
     }
 
 private:

@@ -55,6 +55,21 @@ private:
     std::filesystem::path path_;
 };
 
+// Text written through a text-mode stream on Windows ends its lines with
+// CRLF; the expectations are written with "\n".
+inline std::string WithoutCarriageReturns(std::string text) {
+#ifdef _WIN32
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        out += text[i];
+    }
+    return out;
+#else
+    return text;
+#endif
+}
+
 // Sends everything printed with WidePrintf to a file while alive; Finish()
 // ends the capture and returns the bytes written.
 class azk_CCapture {
@@ -71,7 +86,7 @@ public:
     std::string Finish() {
         Stop();
         const Bytes bytes = azk_CScratch::Read(path_);
-        return std::string(bytes.begin(), bytes.end());
+        return WithoutCarriageReturns(std::string(bytes.begin(), bytes.end()));
     }
 
 private:
