@@ -73,7 +73,7 @@ azk_CSimAttachment::azk_CSimAttachment(azk_CDeviceModel& model, std::shared_ptr<
     if (!device_) {
         throw std::invalid_argument("no sim device");
     }
-    const HidCapabilities& caps = device_->Spec().caps;
+    const HidCapabilities& caps = device_->Description().caps;
     const size_t byteLength = model_.ReportLength() + 1;
     if (caps.Of(HidReportType::Input).byteLength != byteLength ||
         caps.Of(HidReportType::Output).byteLength != byteLength) {

@@ -34,14 +34,14 @@ struct SelectionCase {
     int selected;
 };
 
-sim::SimDeviceSpec Held(sim::SimDeviceSpec spec) {
-    spec.heldByOtherProgram = true;
-    return spec;
+sim::SimDeviceSpec Held(sim::SimDeviceSpec description) {
+    description.heldByOtherProgram = true;
+    return description;
 }
 
-sim::SimDeviceSpec QueriesFail(sim::SimDeviceSpec spec) {
-    spec.queriesFail = true;
-    return spec;
+sim::SimDeviceSpec QueriesFail(sim::SimDeviceSpec description) {
+    description.queriesFail = true;
+    return description;
 }
 
 TEST_F(HidDeviceTest, SelectsByIdsLengthsAndIndex) {
@@ -67,7 +67,7 @@ TEST_F(HidDeviceTest, SelectsByIdsLengthsAndIndex) {
         SCOPED_TRACE(c.name);
         sim::SimBus::Instance().Clear();
         std::vector<std::shared_ptr<sim::SimDevice>> devices;
-        for (const sim::SimDeviceSpec& spec : c.bus) devices.push_back(sim::SimBus::Instance().AddDevice(spec));
+        for (const sim::SimDeviceSpec& description : c.bus) devices.push_back(sim::SimBus::Instance().AddDevice(description));
 
         const azk_SHidDeviceRecord* record = device_.OpenDevice(c.vid, c.pid, c.inLength, c.outLength, c.index);
         EXPECT_EQ(record != nullptr, c.selected >= 0);
@@ -89,20 +89,20 @@ TEST_F(HidDeviceTest, LengthAbove256IsRefusedWithoutEnumerating) {
 }
 
 TEST_F(HidDeviceTest, FailedIoEventsFailTheOpen) {
-    sim::SimDeviceSpec spec = Spec(kVid, kPid, 16);
-    spec.ioEventsFail = true;
-    auto device = sim::SimBus::Instance().AddDevice(spec);
+    sim::SimDeviceSpec description = Spec(kVid, kPid, 16);
+    description.ioEventsFail = true;
+    auto device = sim::SimBus::Instance().AddDevice(description);
     EXPECT_EQ(device_.OpenDevice(kVid, kPid, 16, 16, 0), nullptr);
     EXPECT_FALSE(device_.IsOpen());
     EXPECT_EQ(device->OpenHandles(), 0);
 }
 
 TEST_F(HidDeviceTest, RecordHasDataItemsAndTheFirstButtonsReportId) {
-    sim::SimDeviceSpec spec = Spec(kVid, kPid, 16);
-    HidReportTypeCaps& out = spec.caps.Of(HidReportType::Output);
+    sim::SimDeviceSpec description = Spec(kVid, kPid, 16);
+    HidReportTypeCaps& out = description.caps.Of(HidReportType::Output);
     out.values = {{7, 0xFF00, true, 0x10, 0x12, 1}, {8, 0xFF01, false, 0x20, 0x20, 4}};
     out.buttons = {{5, 0x0009, true, 1, 3, 3}, {6, 0x0008, false, 0x4B, 0x4B, 1}};
-    sim::SimBus::Instance().AddDevice(spec);
+    sim::SimBus::Instance().AddDevice(description);
 
     const azk_SHidDeviceRecord* record = device_.OpenDevice(kVid, kPid, 16, 16, 0);
     ASSERT_NE(record, nullptr);

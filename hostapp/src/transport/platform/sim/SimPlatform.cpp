@@ -8,32 +8,32 @@ namespace azk::sim {
 
 SimDeviceSpec VendorDeviceSpec(uint16_t vendorId, uint16_t productId, uint16_t reportLength,
                                bool numbered) {
-    SimDeviceSpec spec;
-    spec.attributes.vendorId = vendorId;
-    spec.attributes.productId = productId;
-    spec.attributes.versionNumber = 0x0100;
+    SimDeviceSpec description;
+    description.attributes.vendorId = vendorId;
+    description.attributes.productId = productId;
+    description.attributes.versionNumber = 0x0100;
     const uint16_t byteLength = static_cast<uint16_t>(reportLength + 1);
     HidCapability value;
     value.usagePage = 0xFF00;
     value.usageMin = value.usageMax = 0x01;
     value.reportCount = reportLength;
-    HidReportTypeCaps& in = spec.caps.Of(HidReportType::Input);
+    HidReportTypeCaps& in = description.caps.Of(HidReportType::Input);
     in.byteLength = byteLength;
     value.reportId = numbered ? 1 : 0;
     in.values.push_back(value);
-    HidReportTypeCaps& out = spec.caps.Of(HidReportType::Output);
+    HidReportTypeCaps& out = description.caps.Of(HidReportType::Output);
     out.byteLength = byteLength;
     value.reportId = numbered ? 2 : 0;
     value.usageMin = value.usageMax = 0x02;
     out.values.push_back(value);
-    return spec;
+    return description;
 }
 
 // ---------------------------------------------------------------- SimDevice
 
-SimDevice::SimDevice(SimDeviceSpec spec, size_t inputQueueCapacity)
-    : spec_(std::move(spec)),
-      slotSize_(std::max<size_t>(1, spec_.caps.Of(HidReportType::Input).byteLength)),
+SimDevice::SimDevice(SimDeviceSpec description, size_t inputQueueCapacity)
+    : description_(std::move(description)),
+      slotSize_(std::max<size_t>(1, description_.caps.Of(HidReportType::Input).byteLength)),
       capacity_(std::max<size_t>(1, inputQueueCapacity)) {
     ring_.assign(slotSize_ * capacity_, 0);
 }
@@ -174,7 +174,7 @@ void SimDevice::HostWake(bool& woken) {
 
 bool SimDevice::HostOpen() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (unplugged_ || spec_.heldByOtherProgram) return false;
+    if (unplugged_ || description_.heldByOtherProgram) return false;
     ++openCount_;
     ++openHandles_;
     return true;
@@ -195,12 +195,12 @@ public:
     explicit SimInterface(std::shared_ptr<SimDevice> device) : device_(std::move(device)) {}
     ~SimInterface() override { device_->HostClose(); }
 
-    const HidAttributes& Attributes() const override { return device_->spec_.attributes; }
-    const HidCapabilities& Capabilities() const override { return device_->spec_.caps; }
+    const HidAttributes& Attributes() const override { return device_->description_.attributes; }
+    const HidCapabilities& Capabilities() const override { return device_->description_.caps; }
 
     uint32_t MaxUsageListLength(HidReportType type, uint16_t usagePage) const override {
         uint32_t n = 0;
-        for (const HidCapability& cap : device_->spec_.caps.Of(type).buttons) {
+        for (const HidCapability& cap : device_->description_.caps.Of(type).buttons) {
             if (usagePage == 0 || cap.usagePage == usagePage) {
                 n += cap.isRange ? static_cast<uint32_t>(cap.usageMax - cap.usageMin + 1) : 1u;
             }
@@ -216,7 +216,7 @@ public:
         return device_->HostWrite(buffer, length, timeoutMs);
     }
 
-    bool CreateIoEvents() override { return !device_->spec_.ioEventsFail; }
+    bool CreateIoEvents() override { return !device_->description_.ioEventsFail; }
 
     void WakeRead() override { device_->HostWake(woken_); }
 
@@ -232,16 +232,16 @@ SimBus& SimBus::Instance() {
     return bus;
 }
 
-std::shared_ptr<SimDevice> SimBus::AddDevice(SimDeviceSpec spec) {
+std::shared_ptr<SimDevice> SimBus::AddDevice(SimDeviceSpec description) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto device = std::make_shared<SimDevice>(std::move(spec));
+    auto device = std::make_shared<SimDevice>(std::move(description));
     devices_.emplace_back("sim:" + std::to_string(nextId_++), device);
     return device;
 }
 
-std::shared_ptr<SimDevice> SimBus::InsertDevice(size_t position, SimDeviceSpec spec) {
+std::shared_ptr<SimDevice> SimBus::InsertDevice(size_t position, SimDeviceSpec description) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto device = std::make_shared<SimDevice>(std::move(spec));
+    auto device = std::make_shared<SimDevice>(std::move(description));
     position = std::min(position, devices_.size());
     devices_.insert(devices_.begin() + static_cast<std::ptrdiff_t>(position),
                     {"sim:" + std::to_string(nextId_++), device});
@@ -298,7 +298,7 @@ public:
         std::shared_ptr<SimDevice> device = SimBus::Instance().Find(path);
         if (!device || !device->HostOpen()) return nullptr;
         auto handle = std::make_unique<SimInterface>(device);
-        if (device->Spec().queriesFail) return nullptr;  // the handle closes again
+        if (device->Description().queriesFail) return nullptr;  // the handle closes again
         return handle;
     }
 };

@@ -46,9 +46,9 @@ public:
     // call SendInput, Unplug or anything else of the device.
     using OutputHandler = std::function<void(const uint8_t* report, size_t length)>;
 
-    explicit SimDevice(SimDeviceSpec spec, size_t inputQueueCapacity = 1024);
+    explicit SimDevice(SimDeviceSpec description, size_t inputQueueCapacity = 1024);
 
-    const SimDeviceSpec& Spec() const { return spec_; }
+    const SimDeviceSpec& Description() const { return description_; }
 
     void SetOutputHandler(OutputHandler handler);
 
@@ -94,7 +94,7 @@ private:
     bool HostOpen();
     void HostClose();
 
-    const SimDeviceSpec spec_;
+    const SimDeviceSpec description_;
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     OutputHandler handler_;
@@ -117,8 +117,8 @@ public:
     static SimBus& Instance();
 
     // Adds a device at the end of the list (or at `position`).
-    std::shared_ptr<SimDevice> AddDevice(SimDeviceSpec spec);
-    std::shared_ptr<SimDevice> InsertDevice(size_t position, SimDeviceSpec spec);
+    std::shared_ptr<SimDevice> AddDevice(SimDeviceSpec description);
+    std::shared_ptr<SimDevice> InsertDevice(size_t position, SimDeviceSpec description);
     void Remove(const std::shared_ptr<SimDevice>& device);
     // Removes every device (they are unplugged).
     void Clear();
