@@ -20,7 +20,7 @@ protected:
     azk_CHidDevice device_{sim::SimPlatform()};
 };
 
-sim::SimDeviceSpec Spec(uint16_t vid, uint16_t pid, uint16_t reportLength) {
+sim::SimDeviceSpec Described(uint16_t vid, uint16_t pid, uint16_t reportLength) {
     return sim::VendorDeviceSpec(vid, pid, reportLength);
 }
 
@@ -46,21 +46,21 @@ sim::SimDeviceSpec QueriesFail(sim::SimDeviceSpec description) {
 
 TEST_F(HidDeviceTest, SelectsByIdsLengthsAndIndex) {
     const std::vector<SelectionCase> cases = {
-        {"first of two", {Spec(kVid, kPid, 16), Spec(kVid, kPid, 16)}, kVid, kPid, 16, 16, 0, 0},
-        {"second of two", {Spec(kVid, kPid, 16), Spec(kVid, kPid, 16)}, kVid, kPid, 16, 16, 1, 1},
-        {"index past the matches", {Spec(kVid, kPid, 16), Spec(kVid, kPid, 16)}, kVid, kPid, 16, 16, 2, -1},
-        {"64-byte device not taken for 16", {Spec(kVid, kPid, 64)}, kVid, kPid, 16, 16, 0, -1},
-        {"64-byte device skipped", {Spec(kVid, kPid, 64), Spec(kVid, kPid, 16)}, kVid, kPid, 16, 16, 0, 1},
-        {"64-byte device for 64", {Spec(kVid, kPid, 16), Spec(kVid, kPid, 64)}, kVid, kPid, 64, 64, 0, 1},
-        {"other product skipped", {Spec(kVid, kPid + 1, 16), Spec(kVid, kPid, 16)}, kVid, kPid, 16, 16, 0, 1},
-        {"other vendor skipped", {Spec(kVid + 1, kPid, 16), Spec(kVid, kPid, 16)}, kVid, kPid, 16, 16, 0, 1},
-        {"held by another program skipped", {Held(Spec(kVid, kPid, 16)), Spec(kVid, kPid, 16)}, kVid, kPid, 16, 16, 0, 1},
-        {"failing queries skipped", {QueriesFail(Spec(kVid, kPid, 16)), Spec(kVid, kPid, 16)}, kVid, kPid, 16, 16, 0, 1},
-        {"only a held device", {Held(Spec(kVid, kPid, 16))}, kVid, kPid, 16, 16, 0, -1},
-        {"wildcard IDs match anything", {Spec(0x0001, 0x0002, 64), Spec(kVid, kPid, 16)}, 0, 0, 16, 16, 0, 0},
-        {"wildcard IDs with an index", {Spec(0x0001, 0x0002, 64), Spec(kVid, kPid, 16)}, 0, 0, 16, 16, 1, 1},
-        {"wildcard skips unusable", {Held(Spec(1, 2, 16)), Spec(kVid, kPid, 16)}, 0, 0, 16, 16, 0, 1},
-        {"vendor alone is no wildcard", {Spec(kVid, 0x0005, 16)}, kVid, 0, 16, 16, 0, -1},
+        {"first of two", {Described(kVid, kPid, 16), Described(kVid, kPid, 16)}, kVid, kPid, 16, 16, 0, 0},
+        {"second of two", {Described(kVid, kPid, 16), Described(kVid, kPid, 16)}, kVid, kPid, 16, 16, 1, 1},
+        {"index past the matches", {Described(kVid, kPid, 16), Described(kVid, kPid, 16)}, kVid, kPid, 16, 16, 2, -1},
+        {"64-byte device not taken for 16", {Described(kVid, kPid, 64)}, kVid, kPid, 16, 16, 0, -1},
+        {"64-byte device skipped", {Described(kVid, kPid, 64), Described(kVid, kPid, 16)}, kVid, kPid, 16, 16, 0, 1},
+        {"64-byte device for 64", {Described(kVid, kPid, 16), Described(kVid, kPid, 64)}, kVid, kPid, 64, 64, 0, 1},
+        {"other product skipped", {Described(kVid, kPid + 1, 16), Described(kVid, kPid, 16)}, kVid, kPid, 16, 16, 0, 1},
+        {"other vendor skipped", {Described(kVid + 1, kPid, 16), Described(kVid, kPid, 16)}, kVid, kPid, 16, 16, 0, 1},
+        {"held by another program skipped", {Held(Described(kVid, kPid, 16)), Described(kVid, kPid, 16)}, kVid, kPid, 16, 16, 0, 1},
+        {"failing queries skipped", {QueriesFail(Described(kVid, kPid, 16)), Described(kVid, kPid, 16)}, kVid, kPid, 16, 16, 0, 1},
+        {"only a held device", {Held(Described(kVid, kPid, 16))}, kVid, kPid, 16, 16, 0, -1},
+        {"wildcard IDs match anything", {Described(0x0001, 0x0002, 64), Described(kVid, kPid, 16)}, 0, 0, 16, 16, 0, 0},
+        {"wildcard IDs with an index", {Described(0x0001, 0x0002, 64), Described(kVid, kPid, 16)}, 0, 0, 16, 16, 1, 1},
+        {"wildcard skips unusable", {Held(Described(1, 2, 16)), Described(kVid, kPid, 16)}, 0, 0, 16, 16, 0, 1},
+        {"vendor alone is no wildcard", {Described(kVid, 0x0005, 16)}, kVid, 0, 16, 16, 0, -1},
         {"empty bus", {}, kVid, kPid, 16, 16, 0, -1},
     };
     for (const SelectionCase& c : cases) {
@@ -89,7 +89,7 @@ TEST_F(HidDeviceTest, LengthAbove256IsRefusedWithoutEnumerating) {
 }
 
 TEST_F(HidDeviceTest, FailedIoEventsFailTheOpen) {
-    sim::SimDeviceSpec description = Spec(kVid, kPid, 16);
+    sim::SimDeviceSpec description = Described(kVid, kPid, 16);
     description.ioEventsFail = true;
     auto device = sim::SimBus::Instance().AddDevice(description);
     EXPECT_EQ(device_.OpenDevice(kVid, kPid, 16, 16, 0), nullptr);
@@ -98,7 +98,7 @@ TEST_F(HidDeviceTest, FailedIoEventsFailTheOpen) {
 }
 
 TEST_F(HidDeviceTest, RecordHasDataItemsAndTheFirstButtonsReportId) {
-    sim::SimDeviceSpec description = Spec(kVid, kPid, 16);
+    sim::SimDeviceSpec description = Described(kVid, kPid, 16);
     HidReportTypeCaps& out = description.caps.Of(HidReportType::Output);
     out.values = {{7, 0xFF00, true, 0x10, 0x12, 1}, {8, 0xFF01, false, 0x20, 0x20, 4}};
     out.buttons = {{5, 0x0009, true, 1, 3, 3}, {6, 0x0008, false, 0x4B, 0x4B, 1}};
