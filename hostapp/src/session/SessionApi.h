@@ -19,6 +19,23 @@
 
 #include <stdint.h>
 
+/*
+ * AZK_SESSION_API marks the exported entry points. A program that links the
+ * static library defines AZK_SESSION_STATIC (the CMake target
+ * KeyConfig::SessionStatic and `pkg-config --static` do); on Windows it then
+ * does not import the functions from the DLL. AZK_SESSION_BUILD is defined
+ * while the library itself is compiled.
+ */
+#if defined(_WIN32) && defined(AZK_SESSION_BUILD)
+#define AZK_SESSION_API __declspec(dllexport)
+#elif defined(_WIN32) && !defined(AZK_SESSION_STATIC)
+#define AZK_SESSION_API __declspec(dllimport)
+#elif defined(__GNUC__)
+#define AZK_SESSION_API __attribute__((visibility("default")))
+#else
+#define AZK_SESSION_API
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -318,10 +335,13 @@ typedef struct SessionParamBlock {
     uint8_t bytes[SESSION_BLOCK_SIZE];
 } SessionParamBlock;
 
-#ifdef __cplusplus
+#if defined(__cplusplus)
 static_assert(sizeof(SessionParamBlock) == 84, "the parameter block is 84 bytes");
-#else
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 _Static_assert(sizeof(SessionParamBlock) == 84, "the parameter block is 84 bytes");
+#else
+/* Before C11: an array of negative size fails the compilation. */
+typedef char SessionParamBlockSizeCheck[sizeof(SessionParamBlock) == 84 ? 1 : -1];
 #endif
 
 /*
@@ -350,10 +370,10 @@ typedef struct SessionFirmwareUpdateBlock {
  * The event callback may be NULL. Returns NULL on any failure (no device,
  * bad variant, resources); nothing is left behind then.
  */
-SessionHandle SessionCreate(int32_t variant, SessionEventCallback eventCallback);
+AZK_SESSION_API SessionHandle SessionCreate(int32_t variant, SessionEventCallback eventCallback);
 
 /* Stops and destroys the session. Returns -4 for a NULL handle, else 0. */
-int32_t SessionFree(SessionHandle session);
+AZK_SESSION_API int32_t SessionFree(SessionHandle session);
 
 /*
  * Executes one command. block points to the command's parameter block
@@ -363,7 +383,7 @@ int32_t SessionFree(SessionHandle session);
  * received, after every call. Returns -4 for a NULL handle, -5 for an
  * unknown command id, else the command's result.
  */
-int32_t SessionExec(SessionHandle session, int32_t commandId, void* block, int32_t* statusPair);
+AZK_SESSION_API int32_t SessionExec(SessionHandle session, int32_t commandId, void* block, int32_t* statusPair);
 
 /*
  * Text messages. The device may send text messages at any time; they are
@@ -376,7 +396,7 @@ int32_t SessionExec(SessionHandle session, int32_t commandId, void* block, int32
 typedef int (*SessionTextCallback)(void* context, int channel, const char* text, int length);
 
 /* Installs (or, with NULL, removes) the text callback. -4 for a NULL handle. */
-int32_t SessionSetTextCallback(SessionHandle session, SessionTextCallback callback, void* context);
+AZK_SESSION_API int32_t SessionSetTextCallback(SessionHandle session, SessionTextCallback callback, void* context);
 
 #ifdef __cplusplus
 }

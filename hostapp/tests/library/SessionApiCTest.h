@@ -1,0 +1,9 @@
+#ifndef AZK_TESTS_SESSION_API_C_TEST_H
+#define AZK_TESTS_SESSION_API_C_TEST_H
+
+#include <keyconfig/SessionApi.h>
+
+/* SessionExec on an empty handle, from the C99 translation unit. */
+int32_t ExecWithoutSessionC99(int32_t commandId, SessionParamBlock* block, int32_t* statusPair);
+
+#endif
