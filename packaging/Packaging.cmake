@@ -61,6 +61,7 @@ else()
   endforeach()
   # The prefix is known only when installing (cmake --install --prefix,
   # cpack): the file is written then.
+  set(AZK_PC_PREFIX "@AZK_PC_PREFIX@")
   configure_file(${CMAKE_CURRENT_LIST_DIR}/keyconfig-session.pc.in
                  ${PROJECT_BINARY_DIR}/packaging/keyconfig-session.pc.in @ONLY)
   install(CODE "
@@ -113,21 +114,23 @@ else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  # The synopsis is the summary; cpack indents these lines.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-"${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- KeyConfig locks and unlocks the speakerphone's front-panel keys; FwUpdate
- and FwImage check, make and send firmware images; DeviceEmulator plays the
- device without hardware. The session library libkeyconfig-session (shared
- and static, C interface in keyconfig/SessionApi.h, CMake package KeyConfig,
- pkg-config module keyconfig-session) runs the device's numbered commands.
- The udev rule gives the user at the seat access to the device.")
-  # Dependencies from the binaries (dpkg-shlibdeps), an shlibs file and the
-  # ldconfig trigger for the shared library.
+"KeyConfig locks and unlocks the speakerphone's front-panel keys; FwUpdate
+and FwImage check, make and send firmware images; DeviceEmulator plays the
+device without hardware. The session library libkeyconfig-session (shared
+and static, C interface in keyconfig/SessionApi.h, CMake package KeyConfig,
+pkg-config module keyconfig-session) runs the device's numbered commands.
+The udev rule gives the user at the seat access to the device.")
+  # Dependencies from the binaries (dpkg-shlibdeps) and an shlibs file for
+  # the shared library. Its ldconfig run is the triggers file's: cpack adds
+  # none when the package brings its own maintainer scripts.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
       ${CMAKE_CURRENT_LIST_DIR}/debian/postinst
-      ${CMAKE_CURRENT_LIST_DIR}/debian/postrm)
+      ${CMAKE_CURRENT_LIST_DIR}/debian/postrm
+      ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 include(CPack)
