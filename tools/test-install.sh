@@ -166,15 +166,22 @@ EOF
   # The package's own development files, from their usual places.
   [ "$(pkg-config --modversion keyconfig-session)" = "$version" ] && pass "pkg-config finds version $version" ||
     fail "pkg-config --modversion keyconfig-session"
-  local flags
-  flags=$(pkg-config --cflags --libs keyconfig-session)
-  # shellcheck disable=SC2086
-  if cc -std=c11 "$example/keylock.c" -o "$work/keylock-usr" $flags 2>"$work/usr.log"; then
-    expect_run "example against /usr (pkg-config)" 0 $'lock mask 0x0015, sound effect off\n' \
-      /usr/bin/DeviceEmulator --lock-mask 0x15 --se 0 -- "$work/keylock-usr"
-  else
-    fail "example against /usr: build"; cat "$work/usr.log"
-  fi
+  # (The static library as packed: cpack strips what it installs.)
+  local flags link
+  for link in shared static; do
+    if [ $link = static ]; then
+      flags="$(pkg-config --static --cflags --libs keyconfig-session) -static"
+    else
+      flags=$(pkg-config --cflags --libs keyconfig-session)
+    fi
+    # shellcheck disable=SC2086
+    if cc -std=c11 "$example/keylock.c" -o "$work/keylock-usr-$link" $flags 2>"$work/usr.log"; then
+      expect_run "example against /usr (pkg-config, $link)" 0 $'lock mask 0x0015, sound effect off\n' \
+        /usr/bin/DeviceEmulator --lock-mask 0x15 --se 0 -- "$work/keylock-usr-$link"
+    else
+      fail "example against /usr (pkg-config, $link): build"; cat "$work/usr.log"
+    fi
+  done
   if cmake -S "$example" -B "$work/usr-cmake" >"$work/usr-cmake.log" 2>&1 &&
      cmake --build "$work/usr-cmake" >>"$work/usr-cmake.log" 2>&1; then
     expect_run "example against /usr (find_package)" 0 $'lock mask 0x0011, sound effect on\n' \
