@@ -79,11 +79,18 @@ int32_t azk_CHidComm::FirmwareUpdate(void* blockPtr) {
         return SESSION_RESULT_NOT_ENOUGH_ARGS;
     }
 
-    SetFirmwareUpdate(true);
+    // The flag is cleared on every way out, a throwing progress callback
+    // included.
+    struct FlagGuard {
+        azk_CHidComm& session;
+        explicit FlagGuard(azk_CHidComm& s) : session(s) { session.SetFirmwareUpdate(true); }
+        ~FlagGuard() { session.SetFirmwareUpdate(false); }
+        FlagGuard(const FlagGuard&) = delete;
+        FlagGuard& operator=(const FlagGuard&) = delete;
+    } guard(*this);
     const int32_t result =
         RunUpdateSequence(block.image, block.imageSize, file.GetKind(), block.progress, block.userValue);
     if (result == SESSION_RESULT_OK && block.progress != nullptr) block.progress(100, block.userValue);
-    SetFirmwareUpdate(false);
     return result;
 }
 

@@ -48,10 +48,16 @@ static_assert(kTableSize == 82, "ids 0-82 without 27");
 int32_t azk_CHidComm::Exec(int32_t commandId, void* block, int32_t* statusPair) {
     std::lock_guard<std::recursive_mutex> lock(sessionLock_);
     int32_t result = SESSION_RESULT_COMMAND;
-    for (const Command& command : kCommandTable) {
-        if (command.id != commandId) continue;
-        result = command.row != nullptr ? RunCatalogueRow(*command.row, block)
-                                        : (this->*command.handler)(block);
+    try {
+        for (const Command& command : kCommandTable) {
+            if (command.id != commandId) continue;
+            result = command.row != nullptr ? RunCatalogueRow(*command.row, block)
+                                            : (this->*command.handler)(block);
+        }
+    } catch (...) {
+        // Only a caller's callback can throw (command 64's progress): the
+        // command is abandoned, and the status pair is still copied out.
+        result = SESSION_RESULT_GENERAL;
     }
     if (statusPair != nullptr) {
         statusPair[0] = Status();

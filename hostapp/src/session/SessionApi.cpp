@@ -15,25 +15,36 @@ SessionHandle ToHandle(azk_CHidComm* session) { return reinterpret_cast<SessionH
 }  // namespace
 
 extern "C" SessionHandle SessionCreate(int32_t variant, SessionEventCallback eventCallback) {
-    azk_CHidComm* session = new (std::nothrow) azk_CHidComm();
-    if (session == nullptr) return nullptr;
-    bool started = false;
+    azk_CHidComm* session = nullptr;
     try {
-        started = session->Initialize(variant, eventCallback);
+        session = new (std::nothrow) azk_CHidComm();
+        if (session == nullptr) return nullptr;
+        if (session->Initialize(variant, eventCallback)) return ToHandle(session);
     } catch (...) {
-        session->Terminate();
     }
-    if (!started) {
+    if (session != nullptr) {
+        try {
+            session->Terminate();
+        } catch (...) {
+        }
         delete session;
-        return nullptr;
     }
-    return ToHandle(session);
+    return nullptr;
 }
 
 extern "C" int32_t SessionFree(SessionHandle handle) {
     if (handle == nullptr) return SESSION_RESULT_CONNECTION;
     azk_CHidComm* session = FromHandle(handle);
-    session->Terminate();
+    // From a callback on the session's own receiver thread: stopping would
+    // mean that thread waiting for itself. The session goes on.
+    if (session->OnReceiverThread()) return SESSION_RESULT_GENERAL;
+    try {
+        session->Terminate();
+    } catch (...) {
+        // Joining the receiver failed: the thread still runs with the
+        // session, which must not be released under it.
+        return SESSION_RESULT_GENERAL;
+    }
     delete session;
     return SESSION_RESULT_OK;
 }
@@ -44,14 +55,18 @@ extern "C" int32_t SessionExec(SessionHandle handle, int32_t commandId, void* bl
     try {
         return FromHandle(handle)->Exec(commandId, block, statusPair);
     } catch (...) {
-        // Only the session lock can throw (a system failure to lock it).
-        return SESSION_RESULT_EXEC_SYSTEM;
+        // The session lock could not be taken (a system failure).
+        return SESSION_RESULT_GENERAL;
     }
 }
 
 extern "C" int32_t SessionSetTextCallback(SessionHandle handle, SessionTextCallback callback,
                                           void* context) {
     if (handle == nullptr) return SESSION_RESULT_CONNECTION;
-    FromHandle(handle)->SetTextCallback(callback, context);
+    try {
+        FromHandle(handle)->SetTextCallback(callback, context);
+    } catch (...) {
+        return SESSION_RESULT_GENERAL;
+    }
     return SESSION_RESULT_OK;
 }

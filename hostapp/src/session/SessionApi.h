@@ -46,7 +46,9 @@ typedef struct azk_SessionOpaque* SessionHandle;
 /*
  * Event callback: called on the session's receiver thread for every event
  * packet the device sends (event type, value) and once with (255, 0) when the
- * device is lost. It must not call SessionFree on its own session.
+ * device is lost. SessionFree on its own session from there frees nothing
+ * and returns SESSION_RESULT_GENERAL (see SessionFree). Anything it throws
+ * is caught and ignored.
  */
 typedef void (*SessionEventCallback)(int event, int stat);
 
@@ -62,7 +64,9 @@ enum { SESSION_EVENT_DEVICE_LOST = 255 };
 /* Result codes. */
 enum {
     SESSION_RESULT_OK = 0,
-    SESSION_RESULT_GENERAL = -1,          /* empty request handed to the transport */
+    SESSION_RESULT_GENERAL = -1,          /* empty request handed to the transport; SessionFree
+                                             called on the session's own receiver thread;
+                                             a callback threw during SessionExec */
     SESSION_RESULT_PARAMETER = -2,        /* not returned by the library */
     SESSION_RESULT_INITIALIZE = -3,       /* firmware image memory could not be had */
     SESSION_RESULT_CONNECTION = -4,       /* empty session handle */
@@ -73,7 +77,8 @@ enum {
     SESSION_RESULT_NOT_ENOUGH_ARGS = -9,  /* firmware image too short or header invalid */
     SESSION_RESULT_BAD_BLOCK = -10,       /* empty parameter block, or it asks for too much */
     SESSION_RESULT_CLOSING = -11,         /* session closing or receiver ended during the wait */
-    SESSION_RESULT_BAD_RESPONSE = -12,    /* response length, op or function not the expected */
+    SESSION_RESULT_BAD_RESPONSE = -12,    /* response length, op or function not the expected,
+                                             or the response ended before its declared length */
     SESSION_RESULT_DEVICE_STATUS = -13,   /* device answered with a non-zero status */
     SESSION_RESULT_IMAGE_CHECKSUM = -14,  /* firmware image failed its checksum test */
     SESSION_RESULT_FW_LOAD = -15,         /* FU_SETINFO or FU_FWLOAD failed on its last attempt */
@@ -354,7 +359,8 @@ typedef char SessionParamBlockSizeCheck[sizeof(SessionParamBlock) == 84 ? 1 : -1
  * announcing or loading a block failed, -16 when committing one failed, -12
  * when the last attempt got an unexpected answer). The progress callback,
  * when given, runs on the calling thread with percentages from 21 to 100 and
- * the user value.
+ * the user value. If it throws, the update stops there and the command ends
+ * with -1 (see SessionExec).
  */
 typedef void (*SessionProgressCallback)(int32_t percent, int32_t userValue);
 
@@ -372,7 +378,13 @@ typedef struct SessionFirmwareUpdateBlock {
  */
 AZK_SESSION_API SessionHandle SessionCreate(int32_t variant, SessionEventCallback eventCallback);
 
-/* Stops and destroys the session. Returns -4 for a NULL handle, else 0. */
+/*
+ * Stops and destroys the session. Returns -4 for a NULL handle, else 0.
+ * Called on the session's own receiver thread (from the event or text
+ * callback) it cannot stop the session, whose thread would wait for itself:
+ * it frees nothing and returns SESSION_RESULT_GENERAL (-1). The session
+ * goes on working and is freed later from another thread.
+ */
 AZK_SESSION_API int32_t SessionFree(SessionHandle session);
 
 /*
@@ -381,7 +393,9 @@ AZK_SESSION_API int32_t SessionFree(SessionHandle session);
  * NULL, which the command answers with -10. statusPair, when not NULL,
  * receives the status and detail bytes of the last response the session
  * received, after every call. Returns -4 for a NULL handle, -5 for an
- * unknown command id, else the command's result.
+ * unknown command id, else the command's result. Nothing is thrown: when a
+ * callback (command 64's progress) throws, the command is abandoned with
+ * SESSION_RESULT_GENERAL (-1) and the status pair is still filled.
  */
 AZK_SESSION_API int32_t SessionExec(SessionHandle session, int32_t commandId, void* block, int32_t* statusPair);
 

@@ -1,30 +1,34 @@
 // Message framing: a message (8-byte header, then `length` payload bytes)
 // travels as a run of reports, each a marker byte and P = report length - 1
-// message bytes.
+// message bytes (support/WireFormat.h has the markers).
 //
-//   to the device     0x80 first or only, 0x81 middle, 0x82 last
-//   from the device   0x83 first or only (carries the header), 0x84 middle,
-//                     0x85 last; 0x9n an event report (type 4: a response in
-//                     one report); 0xA0/0xA1/0xA2 a text message
+// A response counts only when it is whole: at least 8 + `length` bytes have
+// arrived for it by its last report (0x85), or, for a response in a type-4
+// event report, within that one report's P bytes. One that ends early fails
+// the waiting request with -12. Responses are joined in a buffer of the
+// receiver's own and handed to the waiting request through the response slot
+// (ResponseSlot.h), which takes only a response whose first report arrived
+// after that request began.
 #include <cstring>
 
 #include "support/ByteOrder.h"
+#include "support/WireFormat.h"
 #include "transport/HidCommBase.h"
 
 namespace azk {
 namespace {
 
-constexpr uint8_t kMarkerRequestFirst = 0x80;
-constexpr uint8_t kMarkerRequestMiddle = 0x81;
-constexpr uint8_t kMarkerRequestLast = 0x82;
-constexpr uint8_t kEventTypeResponse = 4;
 constexpr uint32_t kMaxReportLength = 64;
 
 std::atomic<int> g_runningReceivers{0};
+// The session whose receiver runs on this thread, if any.
+thread_local const azk_CHidCommBase* t_receiverOf = nullptr;
 
 }  // namespace
 
 int azk_CHidCommBase::RunningReceivers() { return g_runningReceivers.load(); }
+
+bool azk_CHidCommBase::OnReceiverThread() const { return t_receiverOf == this; }
 
 // ------------------------------------------------------------ sending
 
@@ -32,24 +36,37 @@ int32_t azk_CHidCommBase::SendAndWait(const uint8_t* request, uint32_t size, uin
     const uint32_t p = static_cast<uint32_t>(outputReportLength_) - 1;
     const uint32_t q = size / p;
     const uint32_t r = size % p;
-    responseEvent_->Reset();
     if (request == nullptr || size == 0) return SESSION_RESULT_GENERAL;
 
+    // From here on only a response that starts now can answer.
+    responseSlot_.Open();
     uint8_t report[kMaxReportLength];
     const uint32_t reports = size <= p ? 1 : (r == 0 ? q : q + 1);
     for (uint32_t i = 0; i < reports; ++i) {
         const bool last = i + 1 == reports;
         const uint32_t n = (last && r != 0) ? r : p;
-        report[0] = i == 0 ? kMarkerRequestFirst : (last ? kMarkerRequestLast : kMarkerRequestMiddle);
+        report[0] = i == 0 ? wire::kMarkerRequestFirst : (last ? wire::kMarkerRequestLast : wire::kMarkerRequestMiddle);
         std::memcpy(report + 1, request + static_cast<size_t>(i) * p, n);
         std::memset(report + 1 + n, 0, p - n);
-        if (!device_.WriteReport(report, kWriteTimeoutMs)) return SESSION_RESULT_TIMEOUT;
+        if (!device_.WriteReport(report, kWriteTimeoutMs)) {
+            responseSlot_.Abandon();
+            return SESSION_RESULT_TIMEOUT;
+        }
     }
 
-    if (!responseEvent_->Wait(timeoutMs)) return SESSION_RESULT_TIMEOUT;
+    switch (responseSlot_.Wait(timeoutMs)) {
+    case azk_CResponseSlot::Outcome::TimedOut:
+        return SESSION_RESULT_TIMEOUT;
+    case azk_CResponseSlot::Outcome::Closed:
+        return SESSION_RESULT_CLOSING;
+    case azk_CResponseSlot::Outcome::Incomplete:
+        return closing_.load() != 0 ? SESSION_RESULT_CLOSING : SESSION_RESULT_BAD_RESPONSE;
+    case azk_CResponseSlot::Outcome::Complete:
+        break;
+    }
     if (closing_.load() != 0) return SESSION_RESULT_CLOSING;
-    status_ = responseBuffer_[4];
-    detail_ = responseBuffer_[5];
+    status_ = responseBuffer_[wire::kOffsetStatus];
+    detail_ = responseBuffer_[wire::kOffsetDetail];
     return status_ != 0 ? SESSION_RESULT_DEVICE_STATUS : SESSION_RESULT_OK;
 }
 
@@ -58,8 +75,52 @@ int32_t azk_CHidCommBase::SendAndWait(const uint8_t* request, uint32_t size, uin
 void azk_CHidCommBase::ReceiverThreadEntry(azk_CHidCommBase* session) {
     if (session != nullptr) {
         g_runningReceivers.fetch_add(1);
+        t_receiverOf = session;
         session->ReceiverLoop();
+        t_receiverOf = nullptr;
         g_runningReceivers.fetch_sub(1);
+    }
+}
+
+void azk_CHidCommBase::AssembleResponse(const uint8_t* report, uint32_t p, uint32_t limit) {
+    Assembly& a = assembly_;
+    bool complete = false;
+    switch (report[0]) {
+    case wire::kMarkerResponseFirst:
+        // Always starts a new response, discarding one in progress.
+        std::memcpy(assemblyBuffer_, report + 1, p);
+        a.position = p;
+        a.needed = static_cast<uint32_t>(wire::kHeaderSize) + Read16(assemblyBuffer_ + wire::kOffsetLength);
+        a.generation = responseSlot_.Generation();
+        a.continues = a.needed > p;
+        complete = !a.continues;
+        break;
+    case wire::kMarkerResponseMiddle:
+    case wire::kMarkerResponseLast:
+        if (!a.continues) break;
+        if (a.generation != responseSlot_.Generation()) {
+            // Begun before the request that now waits: never its answer.
+            a = Assembly{};
+            break;
+        }
+        std::memcpy(assemblyBuffer_ + a.position, report + 1, p);
+        a.position += p;
+        if (report[0] == wire::kMarkerResponseLast) {
+            a.continues = false;
+            complete = true;
+        }
+        break;
+    default:
+        return;  // 0x80-0x82 and 0x86-0x8F from the device mean nothing
+    }
+    if (a.position > limit) {
+        a = Assembly{};  // too long: dropped, nothing signalled
+    } else if (complete) {
+        if (a.position >= a.needed) {
+            responseSlot_.Offer(a.generation, assemblyBuffer_, a.position);
+        } else {
+            responseSlot_.Reject(a.generation);  // ended before its length
+        }
     }
 }
 
@@ -72,8 +133,7 @@ void azk_CHidCommBase::ReceiverLoop() {
     const uint32_t limit = p * (65536 / p + 1);
     static_assert(kBufferSize >= 65583 + kMaxReportLength, "buffers hold the reassembly limit");
 
-    uint32_t responsePos = 0;
-    bool responseContinues = false;
+    assembly_ = Assembly{};
     uint32_t textPos = 0;
     bool textContinues = false;
     uint32_t textLength = 0;
@@ -82,79 +142,54 @@ void azk_CHidCommBase::ReceiverLoop() {
     if (closing_.load() != 0) return;
     for (;;) {
         if (!device_.ReadReport(report, -1)) {
-            if (closing_.load() == 0 && firmwareUpdate_.load() == 0 && eventCallback_ != nullptr) {
-                eventCallback_(SESSION_EVENT_DEVICE_LOST, 0);
+            if (closing_.load() == 0 && firmwareUpdate_.load() == 0) {
+                CallEventCallback(SESSION_EVENT_DEVICE_LOST, 0);
             }
             closing_.store(1);
-            responseEvent_->Set();
+            responseSlot_.Close();
             return;
         }
 
         const uint8_t marker = report[0];
         switch (marker >> 4) {
-        case 0x8: {
-            bool complete = false;
-            switch (marker & 0x0F) {
-            case 3:
-                std::memcpy(responseBuffer_, report + 1, p);
-                responsePos = p;
-                if (Read16(responseBuffer_ + 6) <= length - 9) {
-                    complete = true;
-                    responseContinues = false;
-                } else {
-                    responseContinues = true;
-                }
-                break;
-            case 4:
-            case 5:
-                if (!responseContinues) break;
-                std::memcpy(responseBuffer_ + responsePos, report + 1, p);
-                responsePos += p;
-                if ((marker & 0x0F) == 5) {
-                    responseContinues = false;
-                    complete = true;
-                }
-                break;
-            default:
-                break;
-            }
-            if (responsePos > limit) {
-                responsePos = 0;  // too long: dropped, nothing signalled
-                responseContinues = false;
-            } else if (complete) {
-                responseEvent_->Set();
-            }
+        case wire::kKindResponse:
+            AssembleResponse(report, p, limit);
             break;
-        }
-        case 0x9:
-            if (report[1] == kEventTypeResponse) {
-                std::memcpy(responseBuffer_, report + 1, p);
-                responseEvent_->Set();
+        case wire::kKindEvent:
+            if (report[1] == wire::kEventTypeResponse) {
+                // A whole response in this one report, or a failed one.
+                const uint32_t needed = static_cast<uint32_t>(wire::kHeaderSize) + Read16(report + 1 + wire::kOffsetLength);
+                const uint64_t generation = responseSlot_.Generation();
+                if (needed <= p) {
+                    responseSlot_.Offer(generation, report + 1, p);
+                } else {
+                    responseSlot_.Reject(generation);
+                }
             } else {
                 std::memcpy(eventBuffer_, report + 1, p);
                 DecodeEventPacket(eventBuffer_);
             }
             break;
-        case 0xA: {
+        case wire::kKindText: {
             bool complete = false;
-            switch (marker & 0x0F) {
-            case 0:
+            switch (marker) {
+            case wire::kMarkerTextFirst:
                 std::memcpy(textBuffer_, report + 1, p);
                 textPos = p;
                 textLength = Read16(textBuffer_);
-                if (textLength <= length - 3) {
+                if (textLength <= length - wire::kTextHeaderSize) {
                     complete = true;
                     textContinues = false;
                 } else {
                     textContinues = true;
                 }
                 break;
-            case 1:
-            case 2:
+            case wire::kMarkerTextMiddle:
+            case wire::kMarkerTextLast:
                 if (!textContinues) break;
                 std::memcpy(textBuffer_ + textPos, report + 1, p);
                 textPos += p;
-                if ((marker & 0x0F) == 2) {
+                if (marker == wire::kMarkerTextLast) {
                     textContinues = false;
                     complete = true;
                 }
@@ -165,7 +200,8 @@ void azk_CHidCommBase::ReceiverLoop() {
             if (textPos > limit) {
                 textPos = 0;
                 textContinues = false;
-            } else if (complete) {
+            } else if (complete && textPos + 1 >= wire::kTextHeaderSize + textLength) {
+                // Every byte of it arrived (the terminator may be left out).
                 DeliverText(textLength);
             }
             break;
@@ -175,6 +211,16 @@ void azk_CHidCommBase::ReceiverLoop() {
         }
 
         if (closing_.load() != 0) return;
+    }
+}
+
+void azk_CHidCommBase::CallEventCallback(int event, int stat) {
+    if (eventCallback_ == nullptr) return;
+    // The callback is the caller's; what it throws must not end the
+    // receiver thread (and with it the process).
+    try {
+        eventCallback_(event, stat);
+    } catch (...) {
     }
 }
 
@@ -189,8 +235,11 @@ void azk_CHidCommBase::DeliverText(uint32_t length) {
         sink = textSink_;
     }
     if (sink.callback != nullptr) {
-        sink.callback(sink.context, textBuffer_[2], reinterpret_cast<const char*>(textBuffer_ + 3),
-                      static_cast<int>(length));
+        try {
+            sink.callback(sink.context, textBuffer_[2], reinterpret_cast<const char*>(textBuffer_ + 3),
+                          static_cast<int>(length));
+        } catch (...) {
+        }
     }
 }
 
@@ -212,7 +261,7 @@ void azk_CHidCommBase::DecodeEventPacket(const uint8_t* eventBuffer) {
     default:
         return;  // 0, 4 (a response), 6 and 10 to 255 carry no event
     }
-    if (eventCallback_ != nullptr) eventCallback_(type, stat);
+    CallEventCallback(type, stat);
 }
 
 }  // namespace azk

@@ -1,6 +1,5 @@
 #include "transport/HidCommBase.h"
 
-#include <new>
 #include <system_error>
 
 namespace azk {
@@ -13,13 +12,6 @@ int32_t azk_CHidCommBase::Exec(int32_t, void*, int32_t*) { return SESSION_RESULT
 
 bool azk_CHidCommBase::Initialize(int32_t variant, SessionEventCallback eventCallback) {
     closing_.store(0);
-    eventCallback_ = nullptr;
-
-    responseEvent_.reset(new (std::nothrow) azk_CManualResetEvent());
-    if (!responseEvent_) {
-        Terminate();
-        return false;
-    }
     eventCallback_ = eventCallback;
 
     int32_t productId = 0;
@@ -52,12 +44,13 @@ bool azk_CHidCommBase::Initialize(int32_t variant, SessionEventCallback eventCal
 }
 
 void azk_CHidCommBase::Terminate() {
+    // The receiver cannot wait for itself; SessionFree refuses this case.
+    if (OnReceiverThread()) return;
     if (receiver_.joinable()) {
         closing_.store(1);
         device_.CancelRead();
         receiver_.join();
     }
-    responseEvent_.reset();
     device_.CloseDevice();
     eventCallback_ = nullptr;
     SetTextCallback(nullptr, nullptr);

@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "session/SessionApi.h"
-#include "support/ManualResetEvent.h"
 #include "transport/HidDevice.h"
+#include "transport/ResponseSlot.h"
 
 namespace azk {
 
@@ -43,8 +43,13 @@ public:
 
     // Sends `size` request bytes as output reports and waits up to timeoutMs
     // (UINT32_MAX: without limit) for the response, which is then in the
-    // response buffer. Returns 0, -1 (empty request), -7 (write failed or no
-    // response in time), -11 (session closing) or -13 (non-zero status).
+    // response buffer. Only a response whose first report arrived after this
+    // call began, and of which at least 8 + `length` bytes arrived, is taken;
+    // it is copied into the response buffer, which the receiver does not
+    // touch again before the next call. Returns 0, -1 (empty request), -7
+    // (write failed or no response in time), -11 (session closing), -12
+    // (the response ended before its declared length; the response buffer
+    // is unchanged) or -13 (non-zero status).
     int32_t SendAndWait(const uint8_t* request, uint32_t size, uint32_t timeoutMs);
 
     static void ReceiverThreadEntry(azk_CHidCommBase* session);
@@ -71,6 +76,10 @@ public:
     bool Closing() const { return closing_.load() != 0; }
     azk_CHidDevice& Device() { return device_; }
 
+    // True on this session's own receiver thread (in a callback): the
+    // session cannot be stopped from there.
+    bool OnReceiverThread() const;
+
     // Receiver threads running in this process (for tests of the stop paths).
     static int RunningReceivers();
 
@@ -84,18 +93,31 @@ private:
     };
 
     void DeliverText(uint32_t length);
+    void CallEventCallback(int event, int stat);
+    // One response report (marker 0x83, 0x84 or 0x85) into the reassembly.
+    void AssembleResponse(const uint8_t* report, uint32_t p, uint32_t limit);
+
+    // Reassembly of the response being received: the receiver's alone.
+    struct Assembly {
+        uint32_t position = 0;     // bytes in assemblyBuffer_
+        uint32_t needed = 0;       // 8 + the header's `length`
+        uint64_t generation = 0;   // the request current at its first report
+        bool continues = false;    // a first report came, the last not yet
+    };
 
     azk_CHidDevice device_;
     std::thread receiver_;
     std::atomic<int32_t> closing_{0};
-    std::unique_ptr<azk_CManualResetEvent> responseEvent_;
     std::atomic<int32_t> firmwareUpdate_{0};
     int32_t inputReportLength_ = 0;
     int32_t outputReportLength_ = 0;
     uint8_t eventBuffer_[kEventBufferSize] = {};
     uint8_t textBuffer_[kBufferSize] = {};
     uint8_t requestBuffer_[kBufferSize] = {};
-    uint8_t responseBuffer_[kBufferSize] = {};
+    uint8_t responseBuffer_[kBufferSize] = {};  // the caller's: written only through responseSlot_
+    uint8_t assemblyBuffer_[kBufferSize] = {};  // the receiver's
+    Assembly assembly_;
+    azk_CResponseSlot responseSlot_{responseBuffer_, kBufferSize};
     int32_t status_ = 0;
     int32_t detail_ = 0;
     SessionEventCallback eventCallback_ = nullptr;

@@ -14,6 +14,9 @@
 #include <mutex>
 #include <random>
 #include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -512,6 +515,31 @@ TEST_F(FirmwareUpdateTest, ABodyChangedAfterTheCheckIsSentAsItIsAndTheDeviceReje
     EXPECT_FALSE(state.verified);
     EXPECT_NE(state.rejection.find("data CRC"), std::string::npos) << state.rejection;
     EXPECT_EQ(receiver_->Image(), image);  // the changed bytes, as sent
+}
+
+// A progress callback that throws: the update stops there, SessionExec
+// returns -1 instead of letting the exception through, the status pair is
+// written, and the firmware-update flag is cleared (a later unplug raises
+// the device-lost event again).
+TEST_F(FirmwareUpdateTest, ThrowingProgressCallbackEndsTheUpdateCleanly) {
+    Open();
+    g_onProgress = [](int32_t percent) {
+        if (percent == 46) throw std::runtime_error("from the progress callback");
+    };
+    Bytes image = MakeImage(0, 30720 - 560);
+    statusPair_[0] = statusPair_[1] = 9;
+    EXPECT_EQ(Update(image), SESSION_RESULT_GENERAL);
+    EXPECT_EQ(Steps(), "SLWL");
+    EXPECT_EQ(Percentages(), (std::vector<int32_t>{21, 46}));
+    EXPECT_EQ(statusPair_[0], 0);
+    EXPECT_EQ(statusPair_[1], 0);
+
+    model_->Unplug();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (Events().empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(Events(), (std::vector<std::pair<int, int>>{{255, 0}}));
 }
 
 // ------------------------------------------------------------ device lost

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -246,6 +247,50 @@ TEST_F(SessionTest, UnplugInTheMiddleEndsTheCommandPromptly) {
     EXPECT_EQ(g_lostEvents.load(), 1);
     EXPECT_EQ(SessionExec(session_, 30, &block, nullptr), -7);  // nothing reads any more
     device->SetOutputHandler(nullptr);
+}
+
+// SessionFree from the session's own receiver thread (its event callback,
+// for an event and for the device-lost event) frees nothing and says so.
+std::atomic<SessionHandle> g_ownSession{nullptr};
+std::mutex g_freeResultsLock;
+std::condition_variable g_freeResultsChanged;
+std::vector<std::pair<int, int32_t>> g_freeResults;  // event, SessionFree's result
+
+void FreeOwnSession(int event, int) {
+    const int32_t result = SessionFree(g_ownSession.load());
+    std::lock_guard<std::mutex> lock(g_freeResultsLock);
+    g_freeResults.emplace_back(event, result);
+    g_freeResultsChanged.notify_all();
+}
+
+std::vector<std::pair<int, int32_t>> WaitForFreeResults(size_t count) {
+    std::unique_lock<std::mutex> lock(g_freeResultsLock);
+    g_freeResultsChanged.wait_for(lock, std::chrono::seconds(5), [&] { return g_freeResults.size() >= count; });
+    return g_freeResults;
+}
+
+TEST_F(SessionTest, FreeFromItsOwnCallbackIsRefusedAndTheSessionGoesOn) {
+    g_freeResults.clear();
+    device_ = std::make_unique<ScriptedDevice>(AddSpeakerphone(1));
+    session_ = SessionCreate(1, FreeOwnSession);
+    ASSERT_NE(session_, nullptr);
+    g_ownSession = session_;
+    device_->Device().SendInput(BusReport({0x90, 0x01, 0x05}));
+    EXPECT_EQ(WaitForFreeResults(1), (std::vector<std::pair<int, int32_t>>{{1, -1}}));
+
+    // The session still works.
+    device_->Script({BusReport({0x83, 0x03, 0x36, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x2D, 0x00})});
+    SessionParamBlock block{};
+    EXPECT_EQ(SessionExec(session_, 30, &block, nullptr), 0);
+    EXPECT_EQ(Read16(block.bytes + 2), 0x002D);
+
+    // Also refused from the device-lost event; the thread then ends, and
+    // the session is freed from here (TearDown) with 0.
+    device_->Device().Unplug();
+    EXPECT_EQ(WaitForFreeResults(2), (std::vector<std::pair<int, int32_t>>{{1, -1}, {255, -1}}));
+    EXPECT_EQ(SessionFree(session_), 0);
+    session_ = nullptr;
+    g_ownSession = nullptr;
 }
 
 TEST_F(SessionTest, BaseClassExecDoesNothing) {

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <utility>
@@ -312,6 +314,167 @@ TEST_F(FramingTest, StatusStaysFromTheLastResponseAfterATimeOut) {
     EXPECT_EQ(Exchange([] {}, 50), -7);
     EXPECT_EQ(session_->Status(), 4);
     EXPECT_EQ(session_->Detail(), 3);
+}
+
+// A response taken only when all its bytes came: 8 + `length` by its last
+// report, or within the one type-4 event report. One that ends early fails
+// the request with -12 and leaves the response buffer as it was.
+struct CompletenessCase {
+    const char* name;
+    int variant;
+    uint16_t length;        // declared payload length
+    bool asEvent;           // one type-4 event report instead of 0x83...
+    int continuations;      // 0x84 reports between the 0x83 and the 0x85
+    int32_t expected;
+};
+
+TEST_F(FramingTest, ResponseCountsOnlyWithAllItsDeclaredBytes) {
+    const CompletenessCase cases[] = {
+        {"two reports carry 30 bytes, 30 declared", 1, 22, false, 0, 0},
+        {"two reports carry 30 bytes, 31 declared", 1, 23, false, 0, -12},
+        {"28 payload bytes in two reports", 1, 28, false, 0, -12},
+        {"28 payload bytes in three reports", 1, 28, false, 1, 0},
+        {"64-byte reports: 126 of 126", 2, 118, false, 0, 0},
+        {"64-byte reports: 126 of 127", 2, 119, false, 0, -12},
+        {"event report with P - 8 payload bytes", 1, 7, true, 0, 0},
+        {"event report declaring P - 7", 1, 8, true, 0, -12},
+        {"event report declaring 28 on 16-byte reports", 1, 28, true, 0, -12},
+        {"64-byte event report with P - 8", 2, 55, true, 0, 0},
+        {"64-byte event report declaring P - 7", 2, 56, true, 0, -12},
+    };
+    for (int variant : {1, 2}) {
+        Open(variant);
+        const size_t p = reportLength_ - 1;
+        for (const CompletenessCase& c : cases) {
+            if (c.variant != variant) continue;
+            SCOPED_TRACE(c.name);
+            // A sound response first, so that the buffer holds known bytes.
+            Bytes known{0x83, 0x03, 0x36, 0x00, 0x00, 0x00, 0x00, 0x07, 0x00};
+            for (uint8_t i = 0; i < 7; ++i) known.push_back(static_cast<uint8_t>(0x50 + i));
+            ASSERT_EQ(Exchange([&] { Send(known); }), 0);
+            const Bytes before(session_->ResponseBuffer(), session_->ResponseBuffer() + 4 * p);
+
+            Bytes message{c.asEvent ? uint8_t{0x04} : uint8_t{0x03}, 0x36, 0x00, 0x00, 0x00, 0x00,
+                          static_cast<uint8_t>(c.length & 0xFF), static_cast<uint8_t>(c.length >> 8)};
+            for (size_t i = 0; message.size() < 3 * p; ++i) message.push_back(static_cast<uint8_t>(0xC0 + i));
+            auto segment = [&](uint8_t marker, size_t index) {
+                Bytes report{marker};
+                report.insert(report.end(), message.begin() + static_cast<std::ptrdiff_t>(index * p),
+                              message.begin() + static_cast<std::ptrdiff_t>((index + 1) * p));
+                return report;
+            };
+            const int32_t result = Exchange([&] {
+                if (c.asEvent) {
+                    Send(segment(0x9C, 0));
+                    return;
+                }
+                Send(segment(0x83, 0));
+                for (int k = 0; k < c.continuations; ++k) Send(segment(0x84, 1 + k));
+                Send(segment(0x85, 1 + c.continuations));
+            });
+            EXPECT_EQ(result, c.expected);
+            const Bytes after(session_->ResponseBuffer(), session_->ResponseBuffer() + 4 * p);
+            if (c.expected == 0) {
+                EXPECT_TRUE(std::equal(message.begin(), message.begin() + 8 + c.length, after.begin()));
+            } else {
+                EXPECT_EQ(after, before) << "nothing of the short response is copied";
+            }
+        }
+        session_.reset();
+        sim::SimBus::Instance().Clear();
+    }
+}
+
+TEST_F(FramingTest, HalfResponseOfATimedOutRequestCannotAnswerTheNext) {
+    Open(1);
+    // The first request's answer stops after its first report.
+    EXPECT_EQ(Exchange([&] { Send({0x83, 0x03, 0x36, 0x00, 0x00, 0x07, 0x07, 28, 0x00, 0xDD}); }, 100), -7);
+    // The next request gets only stray continuations: they belong to no
+    // response that began after it, so they complete nothing.
+    EXPECT_EQ(Exchange([&] {
+                  Send(Padded({0x84, 0xEE}, 16));
+                  Send(Padded({0x85, 0xEE}, 16));
+              }, 100),
+              -7);
+    EXPECT_EQ(session_->Status(), 0);
+    // A whole answer still comes through.
+    EXPECT_EQ(Exchange([&] { Send({0x83, 0x03, 0x36, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x2D, 0x00}); }), 0);
+    EXPECT_EQ(session_->ResponseBuffer()[8], 0x2D);
+}
+
+TEST_F(FramingTest, ResponseStaysTheCallersWhileFurtherAnswersArrive) {
+    Open(1);
+    // Two whole answers to one request: the first is the request's, the
+    // second arrives after it and is dropped, not written over the first.
+    EXPECT_EQ(Exchange([&] {
+                  Send({0x83, 0x03, 0x36, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x11, 0x22});
+                  Send({0x83, 0x03, 0x36, 0x00, 0x00, 0x09, 0x09, 0x02, 0x00, 0x99, 0x88});
+                  Send({0x9F, 0x04, 0x36, 0x00, 0x00, 0x08, 0x08, 0x02, 0x00, 0x77, 0x66});
+              }),
+              0);
+    ASSERT_TRUE(device_->WaitForBlockedReader(5000));  // every answer has been read
+    const uint8_t* response = session_->ResponseBuffer();
+    EXPECT_EQ(response[4], 0x00);
+    EXPECT_EQ(response[8], 0x11);
+    EXPECT_EQ(response[9], 0x22);
+    // An answer while no request waits is dropped too: the next request
+    // does not take it.
+    Send({0x83, 0x03, 0x36, 0x00, 0x00, 0x05, 0x05, 0x00, 0x00});
+    ASSERT_TRUE(device_->WaitForBlockedReader(5000));
+    EXPECT_EQ(Exchange([] {}, 100), -7);
+    EXPECT_EQ(response[8], 0x11);
+}
+
+TEST_F(FramingTest, UnknownMarkersWhileARequestWaitsStartNothing) {
+    Open(1);
+    // Each report would answer the request with status 5 if its marker
+    // counted as a first report; the sound answer after it has status 0.
+    for (uint8_t marker : {0x80, 0x81, 0x82, 0x86, 0x8F, 0xA3, 0xB0, 0x00}) {
+        SCOPED_TRACE(static_cast<int>(marker));
+        EXPECT_EQ(Exchange([&] {
+                      Send({marker, 0x03, 0x36, 0x00, 0x00, 0x05, 0x01, 0x00, 0x00});
+                      Send({0x83, 0x03, 0x36, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+                  }),
+                  0);
+        EXPECT_EQ(session_->Status(), 0);
+    }
+}
+
+TEST_F(FramingTest, OverlongAndCutShortTextMessagesAreDropped) {
+    Open(1);
+    TextLog log;
+    session_->SetTextCallback(RecordText, &log);
+    // L = 65535 cannot fit the text buffer's limit: 4370 middle reports take
+    // it past, so it is dropped, and its last report then starts nothing.
+    Send({0xA0, 0xFF, 0xFF, 0x01, 'l', 'o', 'n', 'g'});
+    for (int i = 0; i < 4370; ++i) Send(Padded({0xA1, 'x'}, 15));
+    Send({0xA2, 'y'});
+    // L = 40 announced, but the message ends after 27 text bytes.
+    Send({0xA0, 40, 0x00, 0x02, 's', 'h', 'o', 'r', 't'});
+    Send({0xA2, 'z'});
+    // A sound message after them arrives as sent.
+    Send({0xA0, 6, 0x00, 0x03, 'a', 'f', 't', 'e', 'r'});
+    std::unique_lock<std::mutex> lock(log.mutex);
+    ASSERT_TRUE(log.cv.wait_for(lock, std::chrono::seconds(10), [&] { return !log.texts.empty(); }));
+    lock.unlock();
+    ASSERT_TRUE(device_->WaitForBlockedReader(5000));
+    lock.lock();
+    ASSERT_EQ(log.texts.size(), 1u);
+    EXPECT_EQ(log.texts[0], std::make_tuple(3, std::string("after"), 6));
+}
+
+TEST_F(FramingTest, CallbackExceptionsDoNotEndTheReceiver) {
+    Open(1);
+    session_.reset();
+    session_ = std::make_unique<azk_CHidCommBase>();
+    ASSERT_TRUE(session_->Initialize(1, [](int event, int) {
+        if (event == 1) throw std::runtime_error("from the event callback");
+    }));
+    session_->SetTextCallback([](void*, int, const char*, int) -> int { throw 7; }, nullptr);
+    Send({0x90, 1, 0x01});
+    Send({0xA0, 3, 0x00, 0x00, 'h', 'i'});
+    // The receiver still joins responses after both threw.
+    EXPECT_EQ(Exchange([&] { Send({0x83, 0x01, 0x36, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}); }), 0);
 }
 
 TEST_F(FramingTest, TerminateEndsTheReceiverWithoutAnEvent) {

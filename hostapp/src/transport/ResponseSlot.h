@@ -1,0 +1,120 @@
+// ResponseSlot.h - the hand-off of one response from the receiver thread to
+// the request that waits for it.
+//
+// Each request opens the slot and gets a new generation number before its
+// first report is written. The receiver stamps a response with the
+// generation current when its first report arrived, and offers it when it is
+// complete; the slot takes it only while a request waits and only for that
+// request's generation, copying it into the destination buffer under the
+// slot's lock. Once the wait has ended (answer, time-out, failure) the
+// destination is the waiting caller's alone until it opens the slot again:
+// the receiver never writes a buffer that a handler reads.
+#ifndef AZK_TRANSPORT_RESPONSE_SLOT_H
+#define AZK_TRANSPORT_RESPONSE_SLOT_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+
+namespace azk {
+
+class azk_CResponseSlot {
+public:
+    enum class Outcome {
+        TimedOut,    // nothing arrived for the request in time
+        Complete,    // the response is in the destination buffer
+        Incomplete,  // the response ended before its declared length
+        Closed       // the receiver ended during the wait
+    };
+
+    static constexpr uint32_t kInfinite = UINT32_MAX;
+
+    // destination: where a taken response is copied, capacity bytes.
+    azk_CResponseSlot(uint8_t* destination, size_t capacity) : destination_(destination), capacity_(capacity) {}
+
+    // Sender: a new request begins. Nothing offered for an earlier
+    // generation can be taken from now on.
+    void Open() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        generation_.store(generation_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+        waiting_ = true;
+        outcome_ = Outcome::TimedOut;
+        settled_ = false;
+    }
+
+    // Sender: the request gave up before waiting (a write failed).
+    void Abandon() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        waiting_ = false;
+    }
+
+    // Sender: waits up to timeoutMs (kInfinite: without limit) for the
+    // request's outcome. When it returns, nothing more is taken until the
+    // next Open.
+    Outcome Wait(uint32_t timeoutMs) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (timeoutMs == kInfinite) {
+            settledChanged_.wait(lock, [this] { return settled_; });
+        } else {
+            settledChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return settled_; });
+        }
+        waiting_ = false;
+        return settled_ ? outcome_ : Outcome::TimedOut;
+    }
+
+    // Receiver: the generation of the request opened last.
+    uint64_t Generation() const { return generation_.load(std::memory_order_acquire); }
+
+    // Receiver: a complete response of `size` bytes for `generation`. Copied
+    // and handed to the waiting request when it is that generation's and
+    // nothing settled it yet; dropped otherwise. True when taken.
+    bool Offer(uint64_t generation, const uint8_t* message, size_t size) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!Settleable(generation) || size > capacity_) return false;
+        std::memcpy(destination_, message, size);
+        Settle(Outcome::Complete);
+        return true;
+    }
+
+    // Receiver: a response for `generation` that ended before its declared
+    // length. The waiting request of that generation fails.
+    bool Reject(uint64_t generation) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!Settleable(generation)) return false;
+        Settle(Outcome::Incomplete);
+        return true;
+    }
+
+    // Receiver: it has ended. A request waiting now is woken.
+    void Close() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (waiting_ && !settled_) Settle(Outcome::Closed);
+    }
+
+private:
+    bool Settleable(uint64_t generation) const {
+        return waiting_ && !settled_ && generation == generation_.load(std::memory_order_relaxed);
+    }
+    void Settle(Outcome outcome) {
+        outcome_ = outcome;
+        settled_ = true;
+        settledChanged_.notify_all();
+    }
+
+    uint8_t* const destination_;
+    const size_t capacity_;
+    std::mutex mutex_;
+    std::condition_variable settledChanged_;
+    std::atomic<uint64_t> generation_{0};  // written under mutex_
+    bool waiting_ = false;
+    bool settled_ = false;
+    Outcome outcome_ = Outcome::TimedOut;
+};
+
+}  // namespace azk
+
+#endif
