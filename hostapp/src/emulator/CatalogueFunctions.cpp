@@ -7,14 +7,15 @@
 #include <string>
 
 #include "support/ByteOrder.h"
+#include "support/WireFormat.h"
 
 namespace azk {
 namespace {
 
-constexpr uint8_t kOpSet = 0;
-constexpr uint8_t kOpGet = 2;
+using wire::kOpGet;
+using wire::kOpSet;
 constexpr uint8_t kErasedByte = 0xFF;
-constexpr size_t kMaxPayload = 0xFFFF;
+constexpr size_t kMaxPayload = wire::kMaxPayload;
 constexpr uint64_t kAddressSpace = uint64_t{1} << 32;
 
 enum class Kind : uint8_t {

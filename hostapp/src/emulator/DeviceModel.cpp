@@ -7,37 +7,24 @@
 
 #include "emulator/CatalogueFunctions.h"
 #include "support/ByteOrder.h"
+#include "support/WireFormat.h"
 
 namespace azk {
 
 namespace {
 
-constexpr uint8_t kMarkerRequestFirst = 0x80;
-constexpr uint8_t kMarkerRequestMiddle = 0x81;
-constexpr uint8_t kMarkerRequestLast = 0x82;
-constexpr uint8_t kMarkerResponseFirst = 0x83;
-constexpr uint8_t kMarkerResponseMiddle = 0x84;
-constexpr uint8_t kMarkerResponseLast = 0x85;
-constexpr uint8_t kMarkerEvent = 0x90;
-constexpr uint8_t kMarkerTextFirst = 0xA0;
-constexpr uint8_t kMarkerTextMiddle = 0xA1;
-constexpr uint8_t kMarkerTextLast = 0xA2;
+using namespace wire;
 
-constexpr uint8_t kEventTypeResponse = 4;
 constexpr uint8_t kStrayFill = 0xEE;
-constexpr size_t kHeaderSize = 8;
-
-constexpr uint8_t kOpSet = 0;
-constexpr uint8_t kOpGet = 2;
 
 std::vector<uint8_t> EncodeResponse(const azk_SResponse& r, uint16_t length) {
     std::vector<uint8_t> message(kHeaderSize + r.payload.size());
-    message[0] = r.op;
-    Write16(&message[1], r.function);
-    message[3] = r.arg;
-    message[4] = r.status;
-    message[5] = r.detail;
-    Write16(&message[6], length);
+    message[kOffsetOp] = r.op;
+    Write16(&message[kOffsetFunction], r.function);
+    message[kOffsetArg] = r.arg;
+    message[kOffsetStatus] = r.status;
+    message[kOffsetDetail] = r.detail;
+    Write16(&message[kOffsetLength], length);
     std::copy(r.payload.begin(), r.payload.end(), message.begin() + kHeaderSize);
     return message;
 }
@@ -111,7 +98,7 @@ void azk_CDeviceModel::OnOutputReport(const uint8_t* report, size_t length) {
         case kMarkerRequestFirst: {
             // Always starts a new request; segment_ >= 8, so the header is here.
             assembly_.assign(payload, payload + segment_);
-            expected_ = kHeaderSize + Read16(&assembly_[6]);
+            expected_ = kHeaderSize + Read16(&assembly_[kOffsetLength]);
             if (expected_ <= segment_) {
                 assembling_ = false;
                 assembly_.resize(expected_);
@@ -145,10 +132,10 @@ void azk_CDeviceModel::CompleteRequest(const std::vector<uint8_t>& message, bool
     AddTraceLocked(azk_ETraceKind::Request, message);
 
     azk_SRequest request;
-    request.op = message[0];
-    request.function = Read16(&message[1]);
-    request.arg = message[3];
-    request.target = message[4];
+    request.op = message[kOffsetOp];
+    request.function = Read16(&message[kOffsetFunction]);
+    request.arg = message[kOffsetArg];
+    request.target = message[kOffsetTarget];
     request.payload.assign(message.begin() + kHeaderSize, message.end());
 
     azk_SResponse response;
@@ -216,6 +203,11 @@ azk_CDeviceModel::Delivery azk_CDeviceModel::BuildDelivery(const azk_SResponse& 
         r.payload.resize(length, 0);
     }
     std::vector<uint8_t> message = EncodeResponse(r, length);
+    if (m.asEventReport) {
+        message[kOffsetOp] = kEventTypeResponse;
+        message.resize(std::min(message.size(), segment_));
+    }
+    if (m.cutBytes > 0) message.resize(message.size() - std::min(m.cutBytes, message.size() - 1));
 
     if (m.strayContinuations) {
         for (uint8_t marker : {kMarkerResponseMiddle, kMarkerResponseLast}) {
@@ -225,24 +217,36 @@ azk_CDeviceModel::Delivery azk_CDeviceModel::BuildDelivery(const azk_SResponse& 
         }
     }
 
-    if (m.asEventReport) {
-        message[0] = kEventTypeResponse;
-        message.resize(std::min(message.size(), segment_));
-        std::vector<uint8_t> report(reportLength_, 0);
-        report[0] = static_cast<uint8_t>(kMarkerEvent | (m.eventMarkerNibble & 0x0F));
-        std::copy(message.begin(), message.end(), report.begin() + 1);
-        delivery.reports.push_back(std::move(report));
-    } else {
-        const size_t segment = (m.segmentSize == 0) ? segment_ : std::min(m.segmentSize, segment_);
-        auto reports = Segment(message, reportLength_, segment, kMarkerResponseFirst,
-                               kMarkerResponseMiddle, kMarkerResponseLast);
-        if (m.reportOrder.empty()) {
-            for (auto& report : reports) delivery.reports.push_back(std::move(report));
+    // The reports of one copy of the answer.
+    auto frame = [&](const std::vector<uint8_t>& bytes) {
+        std::vector<std::vector<uint8_t>> reports;
+        if (m.asEventReport) {
+            std::vector<uint8_t> report(reportLength_, 0);
+            report[0] = static_cast<uint8_t>(kMarkerEvent | (m.eventMarkerNibble & 0x0F));
+            std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(bytes.size(), segment_)),
+                      report.begin() + 1);
+            reports.push_back(std::move(report));
         } else {
-            for (size_t index : m.reportOrder) {
-                if (index < reports.size()) delivery.reports.push_back(reports[index]);
+            const size_t segment = (m.segmentSize == 0) ? segment_ : std::min(m.segmentSize, segment_);
+            auto all = Segment(bytes, reportLength_, segment, kMarkerResponseFirst, kMarkerResponseMiddle,
+                               kMarkerResponseLast);
+            if (m.reportOrder.empty()) {
+                reports = std::move(all);
+            } else {
+                for (size_t index : m.reportOrder) {
+                    if (index < all.size()) reports.push_back(all[index]);
+                }
             }
         }
+        if (m.halfAnswer) reports.resize(reports.size() / 2);
+        for (auto& report : reports) delivery.reports.push_back(std::move(report));
+    };
+    frame(message);
+    if (m.duplicate) {
+        std::vector<uint8_t> second = message;
+        if (second.size() > kOffsetArg) second[kOffsetArg] ^= m.duplicateXor;
+        for (size_t i = kHeaderSize; i < second.size(); ++i) second[i] ^= m.duplicateXor;
+        frame(second);
     }
     delivery.hasResponse = true;
     delivery.response = std::move(message);

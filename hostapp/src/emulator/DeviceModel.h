@@ -71,6 +71,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/WireFormat.h"
+
 namespace azk {
 
 // Where the model's input reports go. Implemented by an attachment.
@@ -138,6 +140,14 @@ struct azk_SMisbehaviour {
                                          // skipped. Empty: all, in order.
     bool strayContinuations = false;     // send a 0x84 and a 0x85 report (payload 0xEE)
                                          // that belong to no response before the answer
+    size_t cutBytes = 0;                 // leave out the answer's last N message bytes
+                                         // (at most all but one), its header unchanged:
+                                         // its last report comes before `length` is met
+    bool halfAnswer = false;             // send only the first half of the answer's
+                                         // reports (rounded down): never its last one,
+                                         // nothing of a one-report answer
+    bool duplicate = false;              // send the whole answer twice, the second copy
+    uint8_t duplicateXor = 0;            // with its arg and payload bytes XOR this
 };
 
 enum class azk_ETraceKind {
@@ -162,10 +172,10 @@ public:
     static constexpr uint8_t kStatusBadTarget = 0x02;
     static constexpr uint8_t kStatusBadRequest = 0x03;
 
-    static constexpr uint16_t kFunctionKeyLock = 0x0036;
+    static constexpr uint16_t kFunctionKeyLock = wire::kFunctionKeyLock;
 
     // Largest request or response message: 8 header bytes + 65535 payload bytes.
-    static constexpr size_t kMaxMessage = 8 + 65535;
+    static constexpr size_t kMaxMessage = wire::kMaxMessage;
 
     // Runs on the model's traffic thread with the model's state lock held:
     // it must not call back into the model.

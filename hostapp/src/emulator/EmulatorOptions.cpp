@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <set>
 
+#include "support/WireFormat.h"
+
 namespace azk {
 namespace {
 
@@ -119,11 +121,11 @@ bool ParseFirmwareFault(const std::string& option, const std::string& text, azk_
         return false;
     }
     if (parts[0] == "setinfo") {
-        fault.function = 0x0900;
+        fault.function = wire::kFunctionSetInfo;
     } else if (parts[0] == "fwload") {
-        fault.function = 0x0901;
+        fault.function = wire::kFunctionFwLoad;
     } else if (parts[0] == "writefw") {
-        fault.function = 0x0903;
+        fault.function = wire::kFunctionWriteFw;
     } else {
         error = option + " '" + text + "': STEP is setinfo, fwload or writefw";
         return false;
@@ -184,6 +186,23 @@ bool ParseMisbehaviour(const std::string& list, azk_SMisbehaviour& m, uint32_t& 
             m.asEventReport = true;
         } else if (!hasValue && key == "stray") {
             m.strayContinuations = true;
+        } else if (!hasValue && key == "half") {
+            m.halfAnswer = true;
+        } else if (key == "duplicate") {
+            m.duplicate = true;
+            if (hasValue) {
+                if (!ParseHex(value, 0xFF, n)) {
+                    error = "misbehaviour '" + item + "': duplicate or duplicate=HEX, at most ff";
+                    return false;
+                }
+                m.duplicateXor = static_cast<uint8_t>(n);
+            }
+        } else if (key == "short") {
+            if (!number(0xFFFF) || n == 0) {
+                error = "misbehaviour '" + item + "': short=N with N from 1";
+                return false;
+            }
+            m.cutBytes = static_cast<size_t>(n);
         } else if (key == "status") {
             if (!number(0xFF)) return false;
             m.status = static_cast<uint8_t>(n);
@@ -480,6 +499,11 @@ std::string EmulatorUsage() {
         "                        segment=N         N message bytes per report\n"
         "                        order=I.J.K       the answer's reports in this order\n"
         "                        stray             stray continuation reports first\n"
+        "                        short=N           the answer's last N bytes left out,\n"
+        "                                          its length unchanged\n"
+        "                        half              only the first half of its reports\n"
+        "                        duplicate[=HEX]   the answer twice, the second copy's\n"
+        "                                          arg and payload XOR HEX\n"
         "                        unplug-after=N    unplug once N requests are answered\n"
         "                        none              a correct answer\n"
         "  --misbehave-once LIST  the same for one request; repeated, it scripts\n"

@@ -32,14 +32,15 @@
 #include <vector>
 
 #include "emulator/DeviceModel.h"
+#include "support/WireFormat.h"
 
 namespace azk {
 
 class azk_CFirmwareReceiver {
 public:
-    static constexpr uint16_t kFunctionSetInfo = 0x0900;
-    static constexpr uint16_t kFunctionFwLoad = 0x0901;
-    static constexpr uint16_t kFunctionWriteFw = 0x0903;
+    static constexpr uint16_t kFunctionSetInfo = wire::kFunctionSetInfo;
+    static constexpr uint16_t kFunctionFwLoad = wire::kFunctionFwLoad;
+    static constexpr uint16_t kFunctionWriteFw = wire::kFunctionWriteFw;
 
     // Device statuses of refused firmware requests.
     static constexpr uint8_t kStatusNotAnnounced = 0x20;  // no FU_SETINFO before

@@ -6,13 +6,14 @@
 
 #include "session/HidComm.h"
 #include "support/ByteOrder.h"
+#include "support/WireFormat.h"
 
 namespace azk {
 
 namespace {
 
-constexpr uint32_t kHeaderSize = 8;
-constexpr uint32_t kMaxLength = 0xFFFF;  // the 16-bit `length` field
+constexpr uint32_t kHeaderSize = wire::kHeaderSize;
+constexpr uint32_t kMaxLength = wire::kMaxPayload;  // the 16-bit `length` field
 
 // A pointer field: the pointer's own bytes, as the caller stored them.
 uint8_t* ReadPointer(const uint8_t* field) {
@@ -114,7 +115,7 @@ int32_t azk_CHidComm::RawMessage(void* blockPtr) {
     if (size > SESSION_RAW_MAX_SIZE || size < kHeaderSize || buffer == nullptr) {
         return SESSION_RESULT_BAD_BLOCK;
     }
-    const uint32_t messageSize = kHeaderSize + Read16(buffer + 6);
+    const uint32_t messageSize = kHeaderSize + Read16(buffer + wire::kOffsetLength);
     if (size < messageSize) return SESSION_RESULT_BAD_BLOCK;
 
     uint8_t* request = RequestBuffer();
@@ -123,7 +124,7 @@ int32_t azk_CHidComm::RawMessage(void* blockPtr) {
     if (result != SESSION_RESULT_OK) return result;
 
     const uint8_t* response = ResponseBuffer();
-    const uint32_t responseSize = kHeaderSize + Read16(response + 6);
+    const uint32_t responseSize = kHeaderSize + Read16(response + wire::kOffsetLength);
     std::memcpy(buffer, response, responseSize < size ? responseSize : size);
     return SESSION_RESULT_OK;
 }

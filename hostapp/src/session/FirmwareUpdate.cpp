@@ -10,15 +10,16 @@
 #include "session/HidComm.h"
 #include "support/ByteOrder.h"
 #include "support/WideConsole.h"
+#include "support/WireFormat.h"
 
 namespace azk {
 namespace {
 
-constexpr uint16_t kFunctionSetInfo = 0x0900;
-constexpr uint16_t kFunctionFwLoad = 0x0901;
-constexpr uint16_t kFunctionWriteFw = 0x0903;
-constexpr uint8_t kOpSet = 0;
-constexpr uint8_t kOpSetAck = 1;
+using wire::kFunctionFwLoad;
+using wire::kFunctionSetInfo;
+using wire::kFunctionWriteFw;
+using wire::kOpSet;
+using wire::kOpSetAck;
 constexpr uint32_t kTransferBlockSize = 10240;
 constexpr uint32_t kDataCrcOffset = 556;
 

@@ -6,6 +6,7 @@
 
 #include "session/Catalogue.h"
 #include "support/ByteOrder.h"
+#include "support/WireFormat.h"
 
 namespace azk {
 namespace {
@@ -70,18 +71,19 @@ uint8_t* azk_CHidComm::BeginRequest(uint8_t op, uint16_t function, uint8_t arg, 
                                     uint16_t length) {
     uint8_t* request = RequestBuffer();
     std::memset(request, 0, static_cast<size_t>(OutputReportLength()));
-    request[0] = op;
-    Write16(request + 1, function);
-    request[3] = arg;
-    request[4] = target;
-    request[5] = 0;
-    Write16(request + 6, length);
+    request[wire::kOffsetOp] = op;
+    Write16(request + wire::kOffsetFunction, function);
+    request[wire::kOffsetArg] = arg;
+    request[wire::kOffsetTarget] = target;
+    request[wire::kOffsetDetail] = 0;
+    Write16(request + wire::kOffsetLength, length);
     return request;
 }
 
 int32_t azk_CHidComm::CheckResponse(uint16_t length, uint8_t op, uint16_t function) const {
     const uint8_t* response = ResponseBuffer();
-    if (Read16(response + 6) != length || response[0] != op || Read16(response + 1) != function) {
+    if (Read16(response + wire::kOffsetLength) != length || response[wire::kOffsetOp] != op ||
+        Read16(response + wire::kOffsetFunction) != function) {
         return SESSION_RESULT_BAD_RESPONSE;
     }
     return SESSION_RESULT_OK;

@@ -6,13 +6,17 @@
 
 #include "session/HidComm.h"
 #include "support/ByteOrder.h"
+#include "support/WireFormat.h"
 
 namespace azk {
 namespace {
 
-constexpr uint16_t kFunctionKeyLock = 0x0036;
+using wire::kFunctionKeyLock;
+using wire::kOpGet;
+using wire::kOpGetReply;
+using wire::kOpSet;
+using wire::kOpSetAck;
 constexpr uint32_t kTimeoutMs = 5000;
-constexpr uint8_t kOpSet = 0, kOpSetAck = 1, kOpGet = 2, kOpGetReply = 3;
 
 }  // namespace
 
@@ -21,7 +25,7 @@ int32_t azk_CHidComm::SetKeyLockConfig(void* blockPtr) {
     const uint8_t* block = static_cast<const uint8_t*>(blockPtr);
     uint8_t* request = BeginRequest(kOpSet, kFunctionKeyLock, block[SESSION_KEYLOCK_SE_FLAG],
                                     block[SESSION_BLOCK_TARGET], 2);
-    std::memcpy(request + 8, block + SESSION_KEYLOCK_LOCK_MASK, 2);
+    std::memcpy(request + wire::kHeaderSize, block + SESSION_KEYLOCK_LOCK_MASK, 2);
     const int32_t result = SendAndWait(request, 10, kTimeoutMs);
     if (result != SESSION_RESULT_OK) return result;
     return CheckResponse(0, kOpSetAck, kFunctionKeyLock);
@@ -36,8 +40,8 @@ int32_t azk_CHidComm::GetKeyLockConfig(void* blockPtr) {
     const int32_t check = CheckResponse(2, kOpGetReply, kFunctionKeyLock);
     if (check != SESSION_RESULT_OK) return check;
     const uint8_t* response = ResponseBuffer();
-    block[SESSION_KEYLOCK_SE_FLAG] = response[3];
-    std::memcpy(block + SESSION_KEYLOCK_LOCK_MASK, response + 8, 2);
+    block[SESSION_KEYLOCK_SE_FLAG] = response[wire::kOffsetArg];
+    std::memcpy(block + SESSION_KEYLOCK_LOCK_MASK, response + wire::kHeaderSize, 2);
     return SESSION_RESULT_OK;
 }
 

@@ -103,6 +103,18 @@ std::vector<GoodCase> GoodCases() {
              EXPECT_EQ(m.eventMarkerNibble, 3);
              EXPECT_TRUE(m.strayContinuations);
          }},
+        {"ReportFaults", {"--misbehave", "short=6,half,duplicate=5a", "--misbehave-once", "duplicate", "--serve"},
+         [](const azk_SEmulatorConfig& c) {
+             const azk_SMisbehaviour& m = *c.devices[0].always;
+             EXPECT_EQ(m.cutBytes, 6u);
+             EXPECT_TRUE(m.halfAnswer);
+             EXPECT_TRUE(m.duplicate);
+             EXPECT_EQ(m.duplicateXor, 0x5A);
+             ASSERT_EQ(c.devices[0].once.size(), 1u);
+             EXPECT_TRUE(c.devices[0].once[0].duplicate);
+             EXPECT_EQ(c.devices[0].once[0].duplicateXor, 0);
+             EXPECT_EQ(c.devices[0].once[0].cutBytes, 0u);
+         }},
         {"ExplicitAnswerFields", {"--misbehave", "op=9,function=00ff,length=-2,length-header-only,segment=4,order=1.0",
                                   "--serve"},
          [](const azk_SEmulatorConfig& c) {
@@ -183,6 +195,10 @@ const BadCase kBadCases[] = {
     {"StatusWithoutValue", {"--misbehave", "status", "--serve"}, "status"},
     {"EmptyMisbehaviourItem", {"--misbehave", "silent,", "--serve"}, "misbehaviour"},
     {"UnplugAfterZero", {"--misbehave", "unplug-after=0", "--serve"}, "unplug-after"},
+    {"ShortZero", {"--misbehave", "short=0", "--serve"}, "short"},
+    {"ShortWithoutValue", {"--misbehave", "short", "--serve"}, "short"},
+    {"DuplicateXorTooBig", {"--misbehave", "duplicate=100", "--serve"}, "duplicate"},
+    {"HalfWithValue", {"--misbehave", "half=1", "--serve"}, "half"},
     {"EventWithoutValue", {"--event", "1", "--serve"}, "TYPE:VALUE"},
     {"EventValueTooBig", {"--event", "1:256", "--serve"}, "--event"},
     {"Type3ValueTooBig", {"--event", "3:65536", "--serve"}, "--event"},
