@@ -218,7 +218,7 @@ azk_CDeviceModel::Delivery azk_CDeviceModel::BuildDelivery(const azk_SResponse& 
     }
 
     // The reports of one copy of the answer.
-    auto frame = [&](const std::vector<uint8_t>& bytes) {
+    auto frame = [&](const std::vector<uint8_t>& bytes, bool half) {
         std::vector<std::vector<uint8_t>> reports;
         if (m.asEventReport) {
             std::vector<uint8_t> report(reportLength_, 0);
@@ -238,15 +238,15 @@ azk_CDeviceModel::Delivery azk_CDeviceModel::BuildDelivery(const azk_SResponse& 
                 }
             }
         }
-        if (m.halfAnswer) reports.resize(reports.size() / 2);
+        if (half) reports.resize(reports.size() / 2);
         for (auto& report : reports) delivery.reports.push_back(std::move(report));
     };
-    frame(message);
+    frame(message, m.halfAnswer);
     if (m.duplicate) {
         std::vector<uint8_t> second = message;
         if (second.size() > kOffsetArg) second[kOffsetArg] ^= m.duplicateXor;
         for (size_t i = kHeaderSize; i < second.size(); ++i) second[i] ^= m.duplicateXor;
-        frame(second);
+        frame(second, false);
     }
     delivery.hasResponse = true;
     delivery.response = std::move(message);

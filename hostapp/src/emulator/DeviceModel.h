@@ -146,7 +146,8 @@ struct azk_SMisbehaviour {
     bool halfAnswer = false;             // send only the first half of the answer's
                                          // reports (rounded down): never its last one,
                                          // nothing of a one-report answer
-    bool duplicate = false;              // send the whole answer twice, the second copy
+    bool duplicate = false;              // send the answer twice (the second copy whole
+                                         // even with halfAnswer), the second copy
     uint8_t duplicateXor = 0;            // with its arg and payload bytes XOR this
 };
 
