@@ -327,10 +327,10 @@ bool Soak::Step(Tally& tally) {
         ++tally.wrongSuccesses;
         std::fprintf(stderr,
                      "azk_wire_soak: command kind %d returned 0 with wrong data (command %llu; status %d op %d "
-                     "function %d length %+d header-only %d cut %zu event %d stray %d duplicate %d/%d half %d "
+                     "function %d length %+d header-only %d cut %llu event %d stray %d duplicate %d/%d half %d "
                      "late %u)\n",
                      kind, static_cast<unsigned long long>(tally.commands), m.status.value_or(-1), m.op.value_or(-1),
-                     m.function.value_or(-1), m.lengthDelta, m.lengthHeaderOnly, m.cutBytes, m.asEventReport,
+                     m.function.value_or(-1), m.lengthDelta, m.lengthHeaderOnly, static_cast<unsigned long long>(m.cutBytes), m.asEventReport,
                      m.strayContinuations, m.duplicate, m.duplicateXor, m.halfAnswer, m.delayMs);
     }
     if (!untouched) {
