@@ -73,26 +73,37 @@ public:
     // and handed to the waiting request when it is that generation's and
     // nothing settled it yet; dropped otherwise. True when taken.
     bool Offer(uint64_t generation, const uint8_t* message, size_t size) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!Settleable(generation) || size > capacity_) return false;
-        std::memcpy(destination_, message, size);
-        Settle(Outcome::Complete);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!Settleable(generation) || size > capacity_) return false;
+            std::memcpy(destination_, message, size);
+            Settle(Outcome::Complete);
+        }
+        // Outside the lock, so that the woken caller does not block on it.
+        settledChanged_.notify_all();
         return true;
     }
 
     // Receiver: a response for `generation` that ended before its declared
     // length. The waiting request of that generation fails.
     bool Reject(uint64_t generation) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!Settleable(generation)) return false;
-        Settle(Outcome::Incomplete);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!Settleable(generation)) return false;
+            Settle(Outcome::Incomplete);
+        }
+        settledChanged_.notify_all();
         return true;
     }
 
     // Receiver: it has ended. A request waiting now is woken.
     void Close() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (waiting_ && !settled_) Settle(Outcome::Closed);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!waiting_ || settled_) return;
+            Settle(Outcome::Closed);
+        }
+        settledChanged_.notify_all();
     }
 
 private:
@@ -102,7 +113,6 @@ private:
     void Settle(Outcome outcome) {
         outcome_ = outcome;
         settled_ = true;
-        settledChanged_.notify_all();
     }
 
     uint8_t* const destination_;
