@@ -99,6 +99,35 @@ TEST(ImageCrc16, TableAgreesWithBitwiseAndContinues) {
     EXPECT_EQ(whole, crc);
 }
 
+// ImageCrc16 takes bytes in blocks and then one at a time; every split of a
+// buffer a few blocks long, continued from every kind of previous value,
+// must agree with the bit-by-bit reference.
+TEST(ImageCrc16, EverySplitOfASmallBufferMatchesTheBitwiseReference) {
+    const Bytes data = RandomBytes(70, 17);
+    for (uint16_t previous : {uint16_t{0}, uint16_t{0xFFFF}, uint16_t{0x8001}, uint16_t{0x1234}}) {
+        const uint16_t whole = azk_CFirmImageBuilder::Crc16(data.data(), data.size(), previous);
+        ASSERT_EQ(whole, azk_CFirmFile::ImageCrc16(data.data(), data.size(), previous)) << previous;
+        for (size_t cut = 0; cut <= data.size(); ++cut) {
+            const uint16_t first = azk_CFirmFile::ImageCrc16(data.data(), cut, previous);
+            EXPECT_EQ(azk_CFirmImageBuilder::Crc16(data.data(), cut, previous), first) << "cut " << cut;
+            EXPECT_EQ(whole, azk_CFirmFile::ImageCrc16(data.data() + cut, data.size() - cut, first))
+                << "previous " << previous << " cut " << cut;
+        }
+    }
+}
+
+TEST(ImageCrc16, UnalignedStartsAndEveryTailLength) {
+    const Bytes data = RandomBytes(200, 19);
+    for (size_t start = 0; start < 16; ++start) {
+        for (size_t length : {size_t{1}, size_t{15}, size_t{16}, size_t{17}, size_t{31}, size_t{33}, size_t{63},
+                              size_t{100}, 200 - start}) {
+            EXPECT_EQ(azk_CFirmImageBuilder::Crc16(data.data() + start, length, 0),
+                      azk_CFirmFile::ImageCrc16(data.data() + start, length, 0))
+                << "start " << start << " length " << length;
+        }
+    }
+}
+
 TEST(ImageCrc16, BuilderBitwiseCrcMatchesPublishedValue) {
     const Bytes digits = Ascii("123456789");
     EXPECT_EQ(0xD64E, azk_CFirmImageBuilder::Crc16(digits.data(), digits.size(), 0));
@@ -135,6 +164,24 @@ TEST(Descramble, TwiceRestoresAndMatchesBuilderScrambling) {
     azk_CFirmFile::Descramble(image.data() + 560, 1000, 0xCAFEF00Du, 0x0BADC0DEu);
     EXPECT_EQ(prologue, Bytes(image.begin(), image.begin() + 512));
     EXPECT_EQ(body, Bytes(image.begin() + 560, image.end()));
+}
+
+TEST(Descramble, UnalignedStartsAndOddWordCountsMatchWordByWord) {
+    const Bytes data = RandomBytes(80, 14);
+    for (size_t start = 0; start < 8; ++start) {
+        for (size_t length : {size_t{4}, size_t{8}, size_t{12}, size_t{37}, size_t{68}}) {
+            Bytes actual = data;
+            azk_CFirmFile::Descramble(actual.data() + start, length, 0x01020304u, 0xA0B0C0D0u);
+            Bytes expected = data;
+            for (size_t w = 0; w < length / 4; ++w) {
+                const uint32_t key = (w % 2 == 0) ? 0x01020304u : 0xA0B0C0D0u;
+                for (size_t b = 0; b < 4; ++b) {
+                    expected[start + w * 4 + b] ^= static_cast<uint8_t>(key >> (8 * b));
+                }
+            }
+            EXPECT_EQ(expected, actual) << "start " << start << " length " << length;
+        }
+    }
 }
 
 // ---------------------------------------------------------------- Load, layout
@@ -343,6 +390,24 @@ TEST_F(FirmFileEdge, TransferBlockSizedImages) {
     EXPECT_EQ(2, file_.GetKind());
     EXPECT_EQ(10240u, file_.GetImageLength());
     EXPECT_EQ(-5, LoadExact(file_, image, 10236));  // total length above size
+}
+
+TEST_F(FirmFileEdge, ImagesOfSeveralCheckPiecesAreCheckedToTheEnd) {
+    // Bodies above 16 KiB, one ending in half a key pair; a flip in the last
+    // word of the body is still caught.
+    for (size_t bodyLength : {size_t{40000}, size_t{65536 + 4}}) {
+        const Bytes body = RandomBytes(bodyLength, static_cast<uint32_t>(bodyLength));
+        builder_.SetKind(0).SetKeys(0x89ABCDEFu, 0x76543210u).SetBody(body);
+        Bytes image = builder_.Build();
+        ASSERT_EQ(0, LoadExact(file_, image)) << bodyLength;
+        Bytes plainData(image.begin(), image.begin() + 512);
+        plainData.insert(plainData.end(), image.begin() + 560, image.end());
+        azk_CFirmFile::Descramble(plainData.data(), 512, 0x89ABCDEFu, 0x76543210u);
+        azk_CFirmFile::Descramble(plainData.data() + 512, bodyLength, 0x89ABCDEFu, 0x76543210u);
+        EXPECT_EQ(azk_CFirmImageBuilder::Crc16(plainData.data(), plainData.size(), 0), file_.GetDataCrc());
+        image[image.size() - 2] ^= 0x40;
+        EXPECT_EQ(-8, LoadExact(file_, image)) << bodyLength;
+    }
 }
 
 TEST_F(FirmFileEdge, TotalLengthFieldOutOfRangeNeverReadsPastTheBuffer) {
