@@ -46,14 +46,24 @@ bool azk_CHidDevice::Matches(const HidInterface& iface, int32_t vendorId, int32_
 
 int32_t azk_CHidDevice::FindDevice(int32_t vendorId, int32_t productId, int32_t inputLength,
                                    int32_t outputLength, int32_t index) {
+    return FindInterface(vendorId, productId, inputLength, outputLength, index, nullptr);
+}
+
+int32_t azk_CHidDevice::FindInterface(int32_t vendorId, int32_t productId, int32_t inputLength,
+                                      int32_t outputLength, int32_t index,
+                                      std::unique_ptr<HidInterface>* selected) {
     const std::vector<std::string> paths = platform_.ListInterfaces();
     int32_t matches = 0;
     for (size_t m = 0; m < paths.size(); ++m) {
-        // The probe closes at the end of each round; an interface that
-        // cannot be opened or queried is no match.
+        // The probe closes at the end of each round unless it is the one
+        // selected and wanted; an interface that cannot be opened or queried
+        // is no match.
         std::unique_ptr<HidInterface> probe = platform_.OpenInterface(paths[m]);
         if (!probe || !Matches(*probe, vendorId, productId, inputLength, outputLength)) continue;
-        if (matches == index) return static_cast<int32_t>(m);
+        if (matches == index) {
+            if (selected != nullptr) *selected = std::move(probe);
+            return static_cast<int32_t>(m);
+        }
         ++matches;
     }
     return -1;
@@ -62,22 +72,15 @@ int32_t azk_CHidDevice::FindDevice(int32_t vendorId, int32_t productId, int32_t 
 std::unique_ptr<azk_SHidDeviceRecord> azk_CHidDevice::OpenDeviceRecord(
     int32_t vendorId, int32_t productId, int32_t inputLength, int32_t outputLength,
     int32_t index) {
-    const int32_t member = FindDevice(vendorId, productId, inputLength, outputLength, index);
-    if (member < 0) return nullptr;
-
-    // The selected interface is opened again from a fresh list. Should the
-    // set of interfaces have changed in between, the member index may name
-    // another interface, so it must match again.
-    const std::vector<std::string> paths = platform_.ListInterfaces();
-    if (static_cast<size_t>(member) >= paths.size()) return nullptr;
+    // The selected interface stays open from the search: it is the very
+    // interface that matched, and opening a device twice (listing, reading
+    // its description, opening the node or connecting) would double the
+    // cost of every session start.
+    std::unique_ptr<HidInterface> selected;
+    if (FindInterface(vendorId, productId, inputLength, outputLength, index, &selected) < 0) return nullptr;
     std::unique_ptr<azk_SHidDeviceRecord> record(new (std::nothrow) azk_SHidDeviceRecord());
     if (!record) return nullptr;
-    record->handle = platform_.OpenInterface(paths[static_cast<size_t>(member)]);
-    if (!record->handle ||
-        !Matches(*record->handle, vendorId, productId, inputLength, outputLength)) {
-        ReleaseDeviceRecord(*record);
-        return nullptr;
-    }
+    record->handle = std::move(selected);
     record->attributes = record->handle->Attributes();
     const HidCapabilities& caps = record->handle->Capabilities();
     record->inputReportByteLength = caps.Of(HidReportType::Input).byteLength;

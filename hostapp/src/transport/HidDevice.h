@@ -96,6 +96,10 @@ public:
     static void ReleaseDeviceRecord(azk_SHidDeviceRecord& record);
 
 private:
+    // FindDevice, handing the selected interface, still open, to `selected`
+    // when that is given.
+    int32_t FindInterface(int32_t vendorId, int32_t productId, int32_t inputLength,
+                          int32_t outputLength, int32_t index, std::unique_ptr<HidInterface>* selected);
     std::unique_ptr<azk_SHidDeviceRecord> OpenDeviceRecord(int32_t vendorId, int32_t productId,
                                                            int32_t inputLength,
                                                            int32_t outputLength, int32_t index);

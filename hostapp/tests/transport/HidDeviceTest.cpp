@@ -69,12 +69,17 @@ TEST_F(HidDeviceTest, SelectsByIdsLengthsAndIndex) {
         std::vector<std::shared_ptr<sim::SimDevice>> devices;
         for (const sim::SimDeviceSpec& description : c.bus) devices.push_back(sim::SimBus::Instance().AddDevice(description));
 
+        const int listedBefore = sim::SimBus::Instance().ListCount();
         const azk_SHidDeviceRecord* record = device_.OpenDevice(c.vid, c.pid, c.inLength, c.outLength, c.index);
         EXPECT_EQ(record != nullptr, c.selected >= 0);
         EXPECT_EQ(device_.IsOpen(), c.selected >= 0);
+        // One walk over the bus; the selected device is the probe that
+        // matched, kept open, not opened a second time.
+        EXPECT_EQ(sim::SimBus::Instance().ListCount() - listedBefore, 1);
         for (size_t i = 0; i < devices.size(); ++i) {
             // Probes are closed again; only the selected device stays open.
             EXPECT_EQ(devices[i]->OpenHandles(), static_cast<int>(i) == c.selected ? 1 : 0) << "device " << i;
+            if (static_cast<int>(i) == c.selected) EXPECT_EQ(devices[i]->OpenCount(), 1) << "device " << i;
         }
         device_.CloseDevice();
         for (const auto& d : devices) EXPECT_EQ(d->OpenHandles(), 0);
