@@ -1,14 +1,18 @@
 // Over vhid, process to process: the key-lock round trip through the whole
-// stack against DeviceEmulator --serve in a private runtime directory, the
-// receiver's wake-up latency (a report arriving, and a wake call), and the
-// KeyConfig tool as a whole process from start to exit.
+// stack against DeviceEmulator --serve in a private runtime directory, alone
+// and interleaved with a bare client on the same socket, the receiver's
+// wake-up latency (a report arriving, and a wake call), and the KeyConfig
+// tool as a whole process from start to exit.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "Interleaved.h"
 #include "emulator/DeviceModel.h"
 #include "emulator/VhidServer.h"
 #include "session/SessionApi.h"
@@ -66,6 +71,8 @@ public:
     }
     bool Ready() const { return ready_; }
     const std::string& RuntimeDir() const { return runtimeDir_; }
+    // The device's socket, as the emulator printed it.
+    const std::string& SocketPath() const { return socketPath_; }
 
     ~ServingEmulator() {
         if (pid_ > 0) {
@@ -94,11 +101,13 @@ private:
                 ready_ = true;
                 break;
             }
+            socketPath_ += c;
         }
         ::close(out[0]);
     }
 
     std::string runtimeDir_;
+    std::string socketPath_;
     pid_t pid_ = -1;
     bool ready_ = false;
 };
@@ -124,6 +133,82 @@ void BM_VhidKeyLockGetRoundTrip(benchmark::State& state) {
     SessionFree(session);
 }
 BENCHMARK(BM_VhidKeyLockGetRoundTrip)->UseRealTime();
+
+// `count` key-lock gets through the session library; the session is opened
+// and closed outside the timed part (the device serves one connection at a
+// time).
+double StackBlock(int count) {
+    SessionHandle session = SessionCreate(SESSION_VARIANT_16, nullptr);
+    if (session == nullptr) return -1;
+    SessionParamBlock block{};
+    bool ok = true;
+    const auto start = Clock::now();
+    for (int i = 0; i < count && ok; ++i) {
+        ok = SessionExec(session, SESSION_CMD_GET_KEY_LOCK_CONFIG, &block, nullptr) == SESSION_RESULT_OK;
+    }
+    const double seconds = azk::bench::SecondsSince(start);
+    SessionFree(session);
+    return ok ? seconds : -1;
+}
+
+// The same gets from a bare client: one send of the 17-byte output report
+// and one recv of the answer per get, on a connection of its own to the same
+// device socket.
+double BareBlock(const std::string& socketPath, int count) {
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    uint8_t answer[4096];
+    bool ok = socketPath.size() < sizeof addr.sun_path;
+    if (ok) {
+        std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+        ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    // The hello: magic "VHID", then the device's description.
+    ok = ok && ::recv(fd, answer, sizeof answer, 0) >= 14 && std::memcmp(answer, "VHID", 4) == 0;
+    // Output report ID 2, then the request: marker, op 2 (get), function
+    // 0x0036, argument, target 0, reserved, length 0.
+    const uint8_t request[17] = {0x02, 0x80, 0x02, 0x36, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    const auto start = Clock::now();
+    for (int i = 0; i < count && ok; ++i) {
+        ok = ::send(fd, request, sizeof request, 0) == static_cast<ssize_t>(sizeof request);
+        // Input report ID 1, then the answer (0x83, op 3).
+        ok = ok && ::recv(fd, answer, sizeof answer, 0) == 17 && answer[0] == 0x01 && answer[1] == 0x83 &&
+             answer[2] == 0x03;
+    }
+    const double seconds = azk::bench::SecondsSince(start);
+    ::close(fd);
+    return ok ? seconds : -1;
+}
+
+// Both clients against the same emulator process, in turns: 40 rounds of
+// 500 gets each. Prints the table row; the counters show the same figures.
+void BM_VhidRoundTripBesideBareClient(benchmark::State& state) {
+    const ServingEmulator& emulator = ServingEmulator::Instance();
+    if (!emulator.Ready()) {
+        state.SkipWithError("DeviceEmulator --serve did not start");
+        return;
+    }
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    const int cpuCount = ::sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 0;
+    for (auto _ : state) {
+        azk::bench::Comparison result;
+        if (!azk::bench::CompareInterleaved(StackBlock,
+                                            [&](int count) { return BareBlock(emulator.SocketPath(), count); },
+                                            40, 500, result)) {
+            state.SkipWithError("a get failed");
+            return;
+        }
+        azk::bench::PrintRateRow("key-lock get round trip, host vhid, " + std::to_string(cpuCount) + " CPU",
+                                 "SessionExec", "bare client", result, ">= 0.9x");
+        state.counters["stack/s"] = result.perBlock / result.subjectSeconds;
+        state.counters["bare/s"] = result.perBlock / result.peerSeconds;
+        state.counters["speed_ratio"] = 1 / result.ratio;
+    }
+}
+BENCHMARK(BM_VhidRoundTripBesideBareClient)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
 // An in-process vhid device for the wake-up measurements, which need to
 // know when the device sent.

@@ -9,30 +9,25 @@
 // device with the compiled-in IDs. Emulated machines run in a fast or a slow
 // mode for seconds at a time, so the two clients take turns in short blocks
 // (the order swapped every round) and the ratio is the median over rounds of
-// the two block times. Prints one line starting with "PERF"; exits non-zero
-// when an exchange fails.
+// the two block times. Prints one table row starting with "PERF" (both
+// figures and the session library's speed as a multiple of the minimal
+// client's); exits non-zero when an exchange fails.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
+#include "Interleaved.h"
 #include "session/SessionApi.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
+using azk::bench::Clock;
+using azk::bench::SecondsSince;
 
 // `count` gets through the session library; the seconds they took, or a
 // negative value on failure. The session is opened and closed outside the
@@ -50,7 +45,7 @@ double StackBlock(int count) {
     for (int i = 0; i < count && ok; ++i) {
         ok = SessionExec(session, SESSION_CMD_GET_KEY_LOCK_CONFIG, &block, status) == SESSION_RESULT_OK;
     }
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double seconds = SecondsSince(start);
     SessionFree(session);
     if (!ok) std::fprintf(stderr, "kernel_round_trip: a get through the session failed\n");
     return ok ? seconds : -1;
@@ -82,7 +77,7 @@ double RawBlock(const char* node, int count) {
             }
         }
     }
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double seconds = SecondsSince(start);
     ::close(fd);
     if (!ok) std::fprintf(stderr, "kernel_round_trip: a get on %s failed\n", node);
     return ok ? seconds : -1;
@@ -99,28 +94,13 @@ int main(int argc, char** argv) {
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
     const int perBlock = argc > 3 ? std::max(1, std::atoi(argv[3])) : 200;
 
-    std::vector<double> stack;
-    std::vector<double> raw;
-    std::vector<double> ratios;
-    // One untimed block each first: the first opens pay for cold caches.
-    if (StackBlock(10) < 0 || RawBlock(node, 10) < 0) return 1;
-    for (int round = 0; round < rounds; ++round) {
-        double s;
-        double r;
-        if (round % 2 == 0) {
-            s = StackBlock(perBlock);
-            r = RawBlock(node, perBlock);
-        } else {
-            r = RawBlock(node, perBlock);
-            s = StackBlock(perBlock);
-        }
-        if (s <= 0 || r <= 0) return 1;
-        stack.push_back(s);
-        raw.push_back(r);
-        ratios.push_back(s / r);
+    azk::bench::Comparison result;
+    if (!azk::bench::CompareInterleaved([](int count) { return StackBlock(count); },
+                                        [node](int count) { return RawBlock(node, count); }, rounds, perBlock,
+                                        result)) {
+        return 1;
     }
-    std::printf("PERF key-lock get round trips/s: session library %.0f, minimal hidraw client %.0f; "
-                "time ratio %.2f (median of %d rounds of %d each)\n",
-                perBlock / Median(stack), perBlock / Median(raw), Median(ratios), rounds, perBlock);
+    azk::bench::PrintRateRow("key-lock get round trip, guest hidraw", "SessionExec", "minimal hidraw client", result,
+                             ">= 0.9x");
     return 0;
 }

@@ -12,7 +12,8 @@
 # with its exit status.
 #
 # /test/ids.sh sets PRODUCT, the compiled-in product ID of the 16-byte
-# variant (hex).
+# variant (hex), and GUEST_MODE=bench when only the measurements are to run
+# (longer than in a test run).
 # shellcheck source=/dev/null
 . /test/ids.sh
 
@@ -300,24 +301,47 @@ firmware_update() {
     done
 }
 
-round_trips() {
-    if serve perf; then
-        perf=$served
-        if timeout 120 kernel_round_trip "$(head -n 1 "$work/perf.ready")" 20 200 >"$work/perf" 2>&1; then
-            cat "$work/perf"
-            pass round-trips
-        else
-            fail round-trips "$work/perf"
-        fi
-        stop "$perf"
-    else
-        fail round-trips "$work/perf.err"
+# measure NAME COMMAND: runs a measuring program (COMMAND, evaluated with
+# $node set to the hidraw node) against one served device and shows its
+# output.
+measure() {
+    local name="$1" command="$2" device node
+    if ! serve "$name"; then
+        fail "$name" "$work/$name.err"
+        stop $served
+        return
     fi
+    device=$served
+    # shellcheck disable=SC2034 # read by the evaluated command
+    node=$(head -n 1 "$work/$name.ready")
+    if eval "timeout 120 $command" >"$work/$name" 2>&1; then
+        cat "$work/$name"
+        pass "$name"
+    else
+        fail "$name" "$work/$name"
+    fi
+    stop $device
+}
+
+# round_trips [ROUNDS PER_BLOCK]: the key-lock get through the session
+# library beside a minimal hidraw client.
+round_trips() {
+    measure round-trips "kernel_round_trip \"\$node\" ${1:-20} ${2:-200}"
+}
+
+# SessionCreate beside the common C HID library's hid_open, same device.
+open_times() {
+    measure open-times "kernel_open_time 20 5"
 }
 
 if [ "${1:-}" = --keyconfig-runs ]; then
     shift
     keyconfig_runs "$@"
+    exit 0
+fi
+if [ "${GUEST_MODE:-}" = bench ]; then
+    round_trips 40 500
+    open_times
     exit 0
 fi
 keyconfig_cases

@@ -20,13 +20,20 @@
 # AZK_GUEST_SANITIZE="address;undefined" or "thread" builds the programs
 # with those sanitizers instead (dynamically linked, their libraries copied
 # into the guest; default BUILD_DIR build/guest-asan or build/guest-tsan).
+#
+# AZK_GUEST_BENCH=1 runs only the measurements (round trips against a
+# minimal hidraw client, SessionCreate against hid_open), with longer runs,
+# from a dynamically linked Release build (default BUILD_DIR
+# build/guest-bench): the common C HID library that SessionCreate is measured
+# against needs the shared libudev.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../../.." && pwd)
 sanitize=${AZK_GUEST_SANITIZE:-}
+bench=${AZK_GUEST_BENCH:-}
 case "$sanitize" in
-"") default_build=$repo/build/guest ;;
+"") default_build=$repo/build/guest${bench:+-bench} ;;
 thread) default_build=$repo/build/guest-tsan ;;
 *) default_build=$repo/build/guest-asan ;;
 esac
@@ -121,6 +128,9 @@ fi
 if [ -n "$sanitize" ]; then
     flavour=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_EXE_LINKER_FLAGS= "-DAZK_SANITIZE=$sanitize")
     memory=1024
+elif [ -n "$bench" ]; then
+    flavour=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_EXE_LINKER_FLAGS= -DAZK_SANITIZE=)
+    memory=256
 else
     flavour=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_EXE_LINKER_FLAGS=-static -DAZK_SANITIZE=)
     memory=256
@@ -132,6 +142,10 @@ targets=$(cmake --build "$build" --target help)
 for tool in FwUpdate FwImage; do
     if grep -qw "$tool" <<<"$targets"; then programs+=("$tool"); fi
 done
+if [ -n "$bench" ]; then
+    grep -qw kernel_open_time <<<"$targets" || die "no kernel_open_time: is libhidapi-dev installed?"
+    programs=(DeviceEmulator kernel_round_trip kernel_open_time)
+fi
 cmake --build "$build" --target "${programs[@]}" -j"$jobs" >"$build/build.log" 2>&1 ||
     { tail -n 60 "$build/build.log" >&2; die "cannot build ${programs[*]}"; }
 
@@ -142,7 +156,7 @@ rm -rf "$stage"
 mkdir -p "$stage"/{bin,dev,proc,sys,tmp,root,test,lib/modules}
 cp /bin/busybox "$stage/bin/busybox"
 for program in "${programs[@]}"; do
-    if [ -n "$sanitize" ]; then
+    if [ -n "$sanitize" ] || [ -n "$bench" ]; then
         cp "$build/bin/$program" "$stage/bin/$program"
         # The shared libraries and the loader, at the paths the program names.
         ldd "$build/bin/$program" | grep -o '/[^ ]*' | while read -r library; do
@@ -158,6 +172,7 @@ cp "$here/guest-init.sh" "$stage/init"
 cp "$here/guest-tests.sh" "$stage/test/guest-tests.sh"
 product=$(sed -n 's/^AZK_PRODUCT_ID:[A-Z]*=0[xX]\([0-9a-fA-F]*\)$/\1/p' "$build/CMakeCache.txt")
 echo "PRODUCT=${product:-0001}" >"$stage/test/ids.sh"
+if [ -n "$bench" ]; then echo "GUEST_MODE=bench" >>"$stage/test/ids.sh"; fi
 # KeyConfig takes the environment's locale when it is UTF-8.
 if [ -d /usr/lib/locale/C.utf8 ]; then
     mkdir -p "$stage/usr/lib/locale"
