@@ -11,11 +11,10 @@
 // round; prints one table row starting with "PERF" (both times per open and
 // SessionCreate's time as a fraction of hid_open's) and exits non-zero when
 // an open fails. A line starting with "NOTE" then shows where SessionCreate's
-// time goes (listing the interfaces, opening one, making the session object,
-// starting a thread) and both opens timed one at a time (medians).
-#include <fcntl.h>
+// time goes (listing the interfaces, opening one, the HID device object's
+// whole open, making the session object, a thread's start), each part
+// measured side by side with hid_open in the same way.
 #include <hidapi/hidapi.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -27,8 +26,8 @@
 
 #include "Interleaved.h"
 #include "session/HidComm.h"
-#include "transport/HidDevice.h"
 #include "session/SessionApi.h"
+#include "transport/HidDevice.h"
 #include "transport/platform/linux/LinuxPlatform.h"
 
 namespace {
@@ -65,105 +64,63 @@ double HidOpenBlock(int count) {
         [](hid_device* device) { hid_close(device); });
 }
 
-// Median milliseconds of `step` over `count` runs; `undo` runs untimed after
-// each.
-template <typename Step, typename Undo>
-double MedianMs(int count, Step step, Undo undo) {
-    std::vector<double> ms;
-    for (int i = 0; i < count; ++i) {
-        const Clock::time_point start = Clock::now();
-        auto made = step();
-        ms.push_back(1000 * azk::bench::SecondsSince(start));
-        undo(made);
-    }
-    return azk::bench::Median(ms);
-}
-
-void PrintParts(int count) {
+// Where SessionCreate's time goes, measured like the comparison: each part
+// in turn with hid_open in the same rounds, as a fraction of hid_open's time
+// (median over rounds). Printed as one NOTE line.
+void PrintParts(int rounds, int perBlock) {
     azk::linuxhid::LinuxHidPlatform platform;
     const std::vector<std::string> paths = platform.ListInterfaces();
-    const double list = MedianMs(count, [&] { return platform.ListInterfaces().size(); }, [](size_t) {});
-    std::printf("NOTE SessionCreate's parts: list of %zu interfaces %.3f ms", paths.size(), list);
-    if (!paths.empty()) {
-        const double open = MedianMs(
-            count,
-            [&] {
-                auto iface = platform.OpenInterface(paths.front());
-                if (iface) iface->CreateIoEvents();
-                return iface;
-            },
-            [](std::unique_ptr<azk::HidInterface>&) {});
-        std::printf(", open of %s %.3f ms", paths.front().c_str(), open);
-        // Of which: the node's open(2) alone, and its close(2); the sysfs
-        // files read.
-        const std::string name = paths.front().substr(paths.front().find(':') + 1);
-        const std::string node = "/dev/" + name;
-        const double nodeOpen = MedianMs(
-            count, [&] { return ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC); }, [](int fd) { ::close(fd); });
-        const double nodeOpenClose = MedianMs(
-            count, [&] { return ::close(::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)); }, [](int) {});
-        const std::string sys = "/sys/class/hidraw/" + name + "/device/";
-        const double sysfs = MedianMs(
-            count,
-            [&] {
-                char buffer[4096];
-                size_t total = 0;
-                for (const char* file : {"uevent", "report_descriptor"}) {
-                    const int fd = ::open((sys + file).c_str(), O_RDONLY | O_CLOEXEC);
-                    ssize_t n;
-                    while (fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0) total += static_cast<size_t>(n);
-                    if (fd >= 0) ::close(fd);
-                }
-                return total;
-            },
-            [](size_t) {});
-        std::printf(" (node open(2) %.3f ms, with close(2) %.3f ms, uevent and report_descriptor %.3f ms)",
-                    nodeOpen, nodeOpenClose, sysfs);
-    }
+    if (paths.empty()) return;
+    const std::string path = paths.front();
     azk::azk_CHidDevice device(platform);
-    const double deviceOpen = MedianMs(
-        count, [&] { return device.OpenDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16, 16, 0) != nullptr; },
-        [&](bool) { device.CloseDevice(); });
-    std::printf(", HID device object's open %.3f ms", deviceOpen);
-    // The same with a reader blocked on the device until the close.
-    std::thread reader;
-    const double withReader = MedianMs(
-        count,
-        [&] {
-            const bool opened = device.OpenDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16, 16, 0) != nullptr;
-            if (opened) reader = std::thread([&] {
-                uint8_t report[16];
-                while (device.ReadReport(report, -1)) {
-                }
-            });
-            return opened;
-        },
-        [&](bool) {
-            device.CancelRead();
-            if (reader.joinable()) reader.join();
-            device.CloseDevice();
-        });
-    std::printf(", the same with a reader thread %.3f ms", withReader);
-    const double sessionObject = MedianMs(
-        count,
-        [] {
-            auto comm = std::make_unique<azk::azk_CHidComm>();
-            comm->Initialize(SESSION_VARIANT_16, nullptr);
-            return comm;
-        },
-        [](std::unique_ptr<azk::azk_CHidComm>& comm) { comm->Terminate(); });
-    std::printf(", session object's Initialize %.3f ms", sessionObject);
-    const double object = MedianMs(
-        count, [] { return std::make_unique<azk::azk_CHidComm>(); }, [](std::unique_ptr<azk::azk_CHidComm>&) {});
-    const double thread = MedianMs(
-        count, [] { return std::make_unique<std::thread>([] {}); }, [](std::unique_ptr<std::thread>& t) { t->join(); });
-    std::printf(", session object %.3f ms, thread start %.3f ms", object, thread);
-    // The whole, one at a time.
-    const double session = MedianMs(
-        count, [] { return SessionCreate(SESSION_VARIANT_16, nullptr); }, [](SessionHandle h) { SessionFree(h); });
-    const double hidOpen = MedianMs(
-        count, [] { return hid_open(AZK_VENDOR_ID, AZK_PRODUCT_ID, nullptr); }, [](hid_device* d) { hid_close(d); });
-    std::printf("; medians of single opens: SessionCreate %.3f ms, hid_open %.3f ms\n", session, hidOpen);
+    struct Part {
+        const char* name;
+        azk::bench::Block block;
+    };
+    const std::vector<Part> parts = {
+        {"listing the interfaces",
+         [&](int count) {
+             return OpenBlock(
+                 count, "ListInterfaces",
+                 [&] { return platform.ListInterfaces().empty() ? nullptr : &platform; }, [](void*) {});
+         }},
+        {"opening the interface",
+         [&](int count) {
+             return OpenBlock(
+                 count, "OpenInterface",
+                 [&] {
+                     auto iface = platform.OpenInterface(path);
+                     if (iface && !iface->CreateIoEvents()) iface.reset();
+                     return iface;
+                 },
+                 [](std::unique_ptr<azk::HidInterface>&) {});
+         }},
+        {"the HID device object's open (both and the record)",
+         [&](int count) {
+             return OpenBlock(
+                 count, "OpenDevice", [&] { return device.OpenDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16, 16, 0); },
+                 [&](const azk::azk_SHidDeviceRecord*) { device.CloseDevice(); });
+         }},
+        {"making the session object",
+         [](int count) {
+             return OpenBlock(
+                 count, "azk_CHidComm", [] { return std::make_unique<azk::azk_CHidComm>(); },
+                 [](std::unique_ptr<azk::azk_CHidComm>&) {});
+         }},
+        {"starting and joining a thread",
+         [](int count) {
+             return OpenBlock(
+                 count, "std::thread", [] { return std::make_unique<std::thread>([] {}); },
+                 [](std::unique_ptr<std::thread>& t) { t->join(); });
+         }},
+    };
+    std::printf("NOTE SessionCreate's parts as a fraction of hid_open, side by side:");
+    for (const Part& part : parts) {
+        azk::bench::Comparison c;
+        if (!azk::bench::CompareInterleaved(part.block, HidOpenBlock, rounds, perBlock, c)) return;
+        std::printf(" %s %.3f ms (%.3fx);", part.name, 1000 * c.subjectSeconds / perBlock, c.ratio);
+    }
+    std::printf("\n");
 }
 
 }  // namespace
@@ -180,10 +137,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     azk::bench::Comparison result;
-    const bool ok = azk::bench::CompareInterleaved(SessionCreateBlock, HidOpenBlock, rounds, perBlock, result);
-    hid_exit();
-    if (!ok) return 1;
+    if (!azk::bench::CompareInterleaved(SessionCreateBlock, HidOpenBlock, rounds, perBlock, result)) {
+        hid_exit();
+        return 1;
+    }
     azk::bench::PrintTimeRow("open, guest hidraw", "SessionCreate", "hid_open", result, "<= 0.1x");
-    PrintParts(rounds * perBlock);
+    PrintParts(rounds, perBlock);
+    hid_exit();
     return 0;
 }

@@ -331,7 +331,7 @@ round_trips() {
 
 # SessionCreate beside the common C HID library's hid_open, same device.
 open_times() {
-    measure open-times "kernel_open_time 20 5"
+    measure open-times "kernel_open_time 30 5"
 }
 
 if [ "${1:-}" = --keyconfig-runs ]; then
