@@ -39,6 +39,7 @@ export CMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER:-ccache}
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$repo}
 log=$(mktemp -d)
 trap 'rm -rf "$log"' EXIT
+: >"$log/notes"
 
 say() { echo "bench: $*" >&2; }
 
@@ -89,6 +90,7 @@ if [ -n "$guest" ]; then
     AZK_GUEST_BENCH=1 bash hostapp/tests/kernel/run-guest-tests.sh >"$log/guest" 2>&1 ||
         { cat "$log/guest" >&2; exit 1; }
     while IFS= read -r row; do rows+=("$row"); done < <(sed -n 's/^PERF //p' "$log/guest")
+    sed -n 's/^NOTE //p' "$log/guest" >"$log/notes"
 fi
 
 # ------------------------------------------------------------ table
@@ -98,3 +100,7 @@ echo
 echo "| measurement | figure | peer | ratio | goal |"
 echo "|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
+if [ -s "$log/notes" ]; then
+    echo
+    cat "$log/notes"
+fi
