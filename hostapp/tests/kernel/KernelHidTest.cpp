@@ -187,11 +187,12 @@ void PrintTo(const Form& f, std::ostream* os) { *os << f.reportLength << (f.numb
 
 class KernelFormTest : public KernelHidTest, public ::testing::WithParamInterface<Form> {};
 
-// The descriptor comes from sysfs, or from HIDIOCGRDESC where sysfs has
-// none; both give the emulated descriptor byte for byte.
+// The IDs and descriptor come from the node's ioctls, or from sysfs where
+// the node does not answer; both give the emulated descriptor byte for byte.
+// The product ID has its top bit set (the ioctl's IDs are signed).
 TEST_P(KernelFormTest, SysfsAndIoctlGiveTheDescriptor) {
     const Form form = GetParam();
-    azk_CKernelDevice& device = Add(0x7E20, form.numbered, form.reportLength);
+    azk_CKernelDevice& device = Add(0xFE20, form.numbered, form.reportLength);
     ASSERT_FALSE(HasFailure());
     const Bytes expected = BuildReportDescriptor(azk_SEmulatedInterface{form.reportLength, form.numbered});
     const std::string name = NodeName(device.Node());
@@ -217,17 +218,27 @@ TEST_P(KernelFormTest, SysfsAndIoctlGiveTheDescriptor) {
     linuxhid::LinuxHidPlatform real;
     linuxhid::LinuxHidPlatform ioctlOnly(fakeSys, "/dev");
     ASSERT_EQ(ioctlOnly.ListInterfaces(), std::vector<std::string>{device.Path()});
-    auto fromSysfs = real.OpenInterface(device.Path());
+    auto fromUsual = real.OpenInterface(device.Path());
     auto fromIoctl = ioctlOnly.OpenInterface(device.Path());
-    ASSERT_NE(fromSysfs, nullptr);
+    ASSERT_NE(fromUsual, nullptr);
     ASSERT_NE(fromIoctl, nullptr);
     for (int t = 0; t < kHidReportTypeCount; ++t) {
         const auto type = static_cast<HidReportType>(t);
-        EXPECT_EQ(fromIoctl->Capabilities().Of(type).byteLength, fromSysfs->Capabilities().Of(type).byteLength);
-        EXPECT_EQ(fromIoctl->Capabilities().Of(type).values.size(), fromSysfs->Capabilities().Of(type).values.size());
+        EXPECT_EQ(fromIoctl->Capabilities().Of(type).byteLength, fromUsual->Capabilities().Of(type).byteLength);
+        EXPECT_EQ(fromIoctl->Capabilities().Of(type).values.size(), fromUsual->Capabilities().Of(type).values.size());
     }
     EXPECT_EQ(fromIoctl->Capabilities().Of(HidReportType::Output).byteLength, form.reportLength + 1);
-    EXPECT_EQ(fromIoctl->Attributes().productId, 0x7E20);
+    EXPECT_EQ(fromIoctl->Attributes().productId, 0xFE20);
+    EXPECT_EQ(fromUsual->Attributes().productId, 0xFE20);
+
+    // Without any sysfs files the node alone gives the IDs and descriptor.
+    const std::string emptySys = runtime_ + "/empty-sys";
+    std::filesystem::create_directories(emptySys + "/" + name + "/device");
+    auto fromNodeAlone = linuxhid::LinuxHidPlatform(emptySys, "/dev").OpenInterface(device.Path());
+    ASSERT_NE(fromNodeAlone, nullptr);
+    EXPECT_EQ(fromNodeAlone->Attributes().vendorId, kVendor);
+    EXPECT_EQ(fromNodeAlone->Attributes().productId, 0xFE20);
+    EXPECT_EQ(fromNodeAlone->Capabilities().Of(HidReportType::Input).byteLength, form.reportLength + 1);
 }
 
 // Reports cross the kernel whole, in both forms: the HID device object adds

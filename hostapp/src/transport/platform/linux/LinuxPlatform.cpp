@@ -313,27 +313,35 @@ std::unique_ptr<HidInterface> LinuxHidPlatform::OpenInterface(const std::string&
 }
 
 std::unique_ptr<HidInterface> LinuxHidPlatform::OpenHidraw(const std::string& name, size_t collection) {
-    const std::string sysDevice = sysfsRoot_ + "/" + name + "/device";
-    std::vector<uint8_t> uevent;
-    HidAttributes attributes;
-    if (!ReadWholeFile(sysDevice + "/uevent", uevent, 64 * 1024) || !ParseHidId(uevent, attributes)) {
-        return nullptr;
-    }
     // A node we may not open (permissions, held exclusively) is skipped.
     Fd fd(::open((devRoot_ + "/" + name).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
     if (!fd.Valid()) return nullptr;
 
-    std::vector<uint8_t> descriptor;
-    if (!ReadWholeFile(sysDevice + "/report_descriptor", descriptor, HID_MAX_DESCRIPTOR_SIZE) ||
-        descriptor.empty()) {
-        int size = 0;
-        if (::ioctl(fd.Get(), HIDIOCGRDESCSIZE, &size) < 0 || size <= 0 || size > HID_MAX_DESCRIPTOR_SIZE) {
+    // The IDs and the descriptor come from the open node, one ioctl each
+    // (a session start pays for every system call); where the node does not
+    // answer them, from the device's sysfs files.
+    const std::string sysDevice = sysfsRoot_ + "/" + name + "/device";
+    HidAttributes attributes;
+    hidraw_devinfo devinfo {};
+    if (::ioctl(fd.Get(), HIDIOCGRAWINFO, &devinfo) == 0) {
+        attributes.vendorId = static_cast<uint16_t>(devinfo.vendor);
+        attributes.productId = static_cast<uint16_t>(devinfo.product);
+    } else {
+        std::vector<uint8_t> uevent;
+        if (!ReadWholeFile(sysDevice + "/uevent", uevent, 64 * 1024) || !ParseHidId(uevent, attributes)) {
             return nullptr;
         }
-        hidraw_report_descriptor rd {};
+    }
+    std::vector<uint8_t> descriptor;
+    int size = 0;
+    hidraw_report_descriptor rd {};
+    if (::ioctl(fd.Get(), HIDIOCGRDESCSIZE, &size) == 0 && size > 0 && size <= HID_MAX_DESCRIPTOR_SIZE) {
         rd.size = static_cast<uint32_t>(size);
-        if (::ioctl(fd.Get(), HIDIOCGRDESC, &rd) < 0) return nullptr;
-        descriptor.assign(rd.value, rd.value + size);
+        if (::ioctl(fd.Get(), HIDIOCGRDESC, &rd) == 0) descriptor.assign(rd.value, rd.value + size);
+    }
+    if (descriptor.empty() &&
+        !ReadWholeFile(sysDevice + "/report_descriptor", descriptor, HID_MAX_DESCRIPTOR_SIZE)) {
+        return nullptr;
     }
     HidDescriptorInfo info;
     if (!ParseDescriptor(descriptor.data(), descriptor.size(), info) || collection >= info.collections.size()) {
