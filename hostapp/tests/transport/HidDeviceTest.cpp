@@ -79,7 +79,9 @@ TEST_F(HidDeviceTest, SelectsByIdsLengthsAndIndex) {
         for (size_t i = 0; i < devices.size(); ++i) {
             // Probes are closed again; only the selected device stays open.
             EXPECT_EQ(devices[i]->OpenHandles(), static_cast<int>(i) == c.selected ? 1 : 0) << "device " << i;
-            if (static_cast<int>(i) == c.selected) EXPECT_EQ(devices[i]->OpenCount(), 1) << "device " << i;
+            if (static_cast<int>(i) == c.selected) {
+                EXPECT_EQ(devices[i]->OpenCount(), 1) << "device " << i;
+            }
         }
         device_.CloseDevice();
         for (const auto& d : devices) EXPECT_EQ(d->OpenHandles(), 0);
