@@ -87,7 +87,7 @@ done
 
 if [ -n "$guest" ]; then
     say "round trips and opens in the qemu guest (hidraw on uhid)"
-    AZK_GUEST_BENCH=1 bash hostapp/tests/kernel/run-guest-tests.sh >"$log/guest" 2>&1 ||
+    AZK_GUEST_BENCH=1 AZK_GUEST_TIMEOUT=${AZK_GUEST_TIMEOUT:-1500} bash hostapp/tests/kernel/run-guest-tests.sh >"$log/guest" 2>&1 ||
         { cat "$log/guest" >&2; exit 1; }
     while IFS= read -r row; do rows+=("$row"); done < <(sed -n 's/^PERF //p' "$log/guest")
     sed -n 's/^NOTE //p' "$log/guest" >"$log/notes"
