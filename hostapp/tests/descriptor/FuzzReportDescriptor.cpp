@@ -2,7 +2,7 @@
 // (AddressSanitizer, UBSan) it checks what users of the result rely on.
 #include <cstdlib>
 
-#include "transport/ReportDescriptor.h"
+#include "transport/platform/hidparse/ReportDescriptor.h"
 
 namespace {
 

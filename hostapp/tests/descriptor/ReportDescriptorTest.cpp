@@ -1,6 +1,6 @@
 // Report descriptor parser: real-world-shaped descriptors with byte lengths
 // and capabilities worked out by hand, the field rules, and malformed input.
-#include "transport/ReportDescriptor.h"
+#include "transport/platform/hidparse/ReportDescriptor.h"
 
 #include <gtest/gtest.h>
 

@@ -21,7 +21,7 @@
 #include <sstream>
 
 #include "support/ByteOrder.h"
-#include "transport/ReportDescriptor.h"
+#include "transport/platform/hidparse/ReportDescriptor.h"
 
 namespace azk::linuxhid {
 namespace {

@@ -1,5 +1,5 @@
 // ReportDescriptor.cpp - see ReportDescriptor.h for the rules applied.
-#include "transport/ReportDescriptor.h"
+#include "transport/platform/hidparse/ReportDescriptor.h"
 
 #include <algorithm>
 

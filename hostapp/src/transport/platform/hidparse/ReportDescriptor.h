@@ -44,8 +44,8 @@
 //
 // Input is untrusted: every item is bounds-checked, and descriptors the
 // system cannot use safely are refused (see HidDescriptorError).
-#ifndef AZK_TRANSPORT_REPORT_DESCRIPTOR_H
-#define AZK_TRANSPORT_REPORT_DESCRIPTOR_H
+#ifndef AZK_PLATFORM_HIDPARSE_REPORT_DESCRIPTOR_H
+#define AZK_PLATFORM_HIDPARSE_REPORT_DESCRIPTOR_H
 
 #include <array>
 #include <cstddef>
