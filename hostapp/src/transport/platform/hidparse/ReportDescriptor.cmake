@@ -2,6 +2,3 @@
 # platforms that hand over only the raw descriptor (hidraw, vhid).
 add_library(azk_hidparse STATIC ${CMAKE_CURRENT_LIST_DIR}/ReportDescriptor.cpp)
 target_link_libraries(azk_hidparse PUBLIC azk_api)
-
-# libFuzzer targets (hostapp/tests/descriptor); built with clang only.
-option(AZK_BUILD_FUZZERS "Build the libFuzzer targets (needs clang)" OFF)
