@@ -24,3 +24,5 @@ if(AZK_SANITIZE)
 endif()
 
 find_package(Threads REQUIRED)
+
+include(${CMAKE_CURRENT_LIST_DIR}/AzkFuzz.cmake)

@@ -261,6 +261,45 @@ bool ParseMisbehaviour(const std::string& list, azk_SMisbehaviour& m, uint32_t& 
     return true;
 }
 
+bool ParseVhidJunk(const std::string& list, bool numbered, size_t messageLength, std::vector<azk_SVhidJunk>& junk,
+                   std::string& error) {
+    junk.clear();
+    for (const std::string& item : Split(list, ',')) {
+        const size_t eq = item.find('=');
+        const std::string key = item.substr(0, eq);
+        const std::string value = eq == std::string::npos ? std::string() : item.substr(eq + 1);
+        uint64_t n = 0;
+        azk_SVhidJunk j;
+        if (item == "empty") {
+            j.kind = azk_SVhidJunk::Kind::Empty;
+        } else if (key == "length" && eq != std::string::npos) {
+            if (!ParseNumber(value, 4096, n) || n == 0 || n == messageLength) {
+                error = "'" + item + "': length=N with N from 1 to 4096, not " + std::to_string(messageLength) +
+                        " (the input report's own length)";
+                return false;
+            }
+            j.kind = azk_SVhidJunk::Kind::Length;
+            j.length = static_cast<size_t>(n);
+        } else if (key == "foreign-id" && eq != std::string::npos) {
+            if (!numbered) {
+                error = "'" + item + "': an unnumbered device sends no report ID";
+                return false;
+            }
+            if (!ParseNumber(value, 0xFF, n) || n == 0 || n == kEmulatedInputReportId) {
+                error = "'" + item + "': foreign-id=N with N from 2 to 255 (1 is the input report's)";
+                return false;
+            }
+            j.kind = azk_SVhidJunk::Kind::ForeignId;
+            j.reportId = static_cast<uint8_t>(n);
+        } else {
+            error = "unknown vhid junk '" + item + "': empty, length=N or foreign-id=N";
+            return false;
+        }
+        junk.push_back(j);
+    }
+    return true;
+}
+
 bool ParseEmulatorArguments(const std::vector<std::string>& args, azk_SEmulatorConfig& config, std::string& error) {
     config = azk_SEmulatorConfig{};
     config.devices.emplace_back();
@@ -363,6 +402,10 @@ bool ParseEmulatorArguments(const std::vector<std::string>& args, azk_SEmulatorC
         } else if (word == "--refuse") {
             device.mode = azk_EVhidMode::Refuse;
             describedRefuse = true;
+        } else if (word == "--vhid-junk") {
+            if (!value(word, v)) return false;
+            // Checked once the device's report form is known.
+            device.vhidJunkList = v;
         } else if (word == "--misbehave" || word == "--misbehave-once") {
             if (!value(word, v)) return false;
             azk_SMisbehaviour m;
@@ -395,7 +438,17 @@ bool ParseEmulatorArguments(const std::vector<std::string>& args, azk_SEmulatorC
     }
 
     uint64_t total = 0;
-    for (const azk_SDeviceDescription& device : config.devices) total += device.copies;
+    bool junk = false;
+    for (azk_SDeviceDescription& device : config.devices) {
+        total += device.copies;
+        if (device.vhidJunkList.empty()) continue;
+        junk = true;
+        const size_t messageLength = device.ReportLength() + (device.numbered ? 1 : 0);
+        if (!ParseVhidJunk(device.vhidJunkList, device.numbered, messageLength, device.vhidJunk, error)) {
+            error = "--vhid-junk: " + error;
+            return false;
+        }
+    }
     if (total > kEmulatorMaxDevices) {
         error = "too many devices: at most " + std::to_string(kEmulatorMaxDevices);
         return false;
@@ -408,8 +461,8 @@ bool ParseEmulatorArguments(const std::vector<std::string>& args, azk_SEmulatorC
         error = "--dir goes with --serve only";
         return false;
     }
-    if (config.uhid && (describedHeld || describedRefuse)) {
-        error = "--held and --refuse are vhid behaviours; they do not go with --uhid";
+    if (config.uhid && (describedHeld || describedRefuse || junk)) {
+        error = "--held, --refuse and --vhid-junk are vhid behaviours; they do not go with --uhid";
         return false;
     }
     std::set<std::string> names;
@@ -485,6 +538,13 @@ std::string EmulatorUsage() {
         "                      the default key-lock configuration (007f, 1)\n"
         "  --held              held by another program: connections end at once\n"
         "  --refuse            a server that died: connections are refused\n"
+        "  --vhid-junk LIST    before every input report send messages that are no\n"
+        "                      report, LIST being items separated by commas:\n"
+        "                        empty             an empty message\n"
+        "                        length=N          the report cut or zero-extended\n"
+        "                                          to N bytes\n"
+        "                        foreign-id=N      the report with report ID N\n"
+        "                      (each keeps the report's ID and marker, zeros after)\n"
         "  --misbehave LIST    answer every request wrongly, LIST being items\n"
         "                      separated by commas:\n"
         "                        silent            no answer at all\n"

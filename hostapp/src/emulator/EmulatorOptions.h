@@ -56,6 +56,8 @@ struct azk_SDeviceDescription {
     azk_SKeyLockConfig inForce;
     azk_SKeyLockConfig byDefault;
     azk_EVhidMode mode = azk_EVhidMode::Serve;
+    std::string vhidJunkList;             // --vhid-junk as given
+    std::vector<azk_SVhidJunk> vhidJunk;  // parsed from it
     std::optional<azk_SMisbehaviour> always;
     std::vector<azk_SMisbehaviour> once;
     uint32_t unplugAfter = 0;
@@ -92,6 +94,13 @@ bool ParseEmulatorArguments(const std::vector<std::string>& args, azk_SEmulatorC
 // `misbehaviour`; "unplug-after=N" goes to `unplugAfter`.
 bool ParseMisbehaviour(const std::string& list, azk_SMisbehaviour& misbehaviour, uint32_t& unplugAfter,
                        std::string& error);
+
+// Parses a --vhid-junk list ("empty,length=3,foreign-id=7") into `junk`.
+// `numbered` and `messageLength` (the input report's message length) say
+// which items make sense: a length other than the message's, another ID
+// than the input report's on a numbered device.
+bool ParseVhidJunk(const std::string& list, bool numbered, size_t messageLength, std::vector<azk_SVhidJunk>& junk,
+                   std::string& error);
 
 // The usage text printed by --help.
 std::string EmulatorUsage();

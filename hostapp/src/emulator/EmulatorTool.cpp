@@ -252,6 +252,7 @@ bool azk_CEmulatedDevice::PublishVhid(const std::string& directory, const std::s
     options.versionNumber = description_.versionNumber;
     options.numbered = description_.numbered;
     options.mode = description_.mode;
+    options.junk = description_.vhidJunk;
     if (trace_.Enabled()) options.log = [this](const std::string& line) { trace_.Line(label_, line); };
     options.onConnected = [this] { OnConnected(); };
     options.afterOutputReport = [this] { AfterOutputReport(); };

@@ -277,6 +277,12 @@ void azk_CVhidServer::ServeConnection(int connection) {
     std::vector<uint8_t> message(kMaxMessage + 1);
     while (open) {
         pollfd fds[2] = {{connection, POLLIN, 0}, {wake_, POLLIN, 0}};
+        if (inputPaused_.load()) {
+            // Not reading: only a stop or unplug is seen, and every 20 ms
+            // whether reading goes on.
+            if (PollRetry(&fds[1], 1, 20) < 0 || fds[1].revents != 0) break;
+            continue;
+        }
         if (PollRetry(fds, 2, -1) < 0 || fds[1].revents != 0) break;
         if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
         const ssize_t n = ::recv(connection, message.data(), message.size(), MSG_TRUNC | MSG_DONTWAIT);
@@ -316,11 +322,28 @@ void azk_CVhidServer::SendReport(const uint8_t* report, size_t length) {
 
     std::lock_guard<std::mutex> lock(connectionMutex_);
     if (connection_ < 0 || unplugged_) return;  // nobody connected: the report is lost
+    for (const azk_SVhidJunk& junk : options_.junk) {
+        uint8_t stray[kMaxMessage] = {};
+        size_t strayLength = 0;
+        switch (junk.kind) {
+        case azk_SVhidJunk::Kind::Empty: break;
+        case azk_SVhidJunk::Kind::Length: strayLength = std::min(junk.length, kMaxMessage); break;
+        case azk_SVhidJunk::Kind::ForeignId: strayLength = size; break;
+        }
+        // The ID (or first) byte and the marker, zeros after them.
+        std::memcpy(stray, message, std::min<size_t>({strayLength, size, iface_.numbered ? 2u : 1u}));
+        if (junk.kind == azk_SVhidJunk::Kind::ForeignId) stray[0] = junk.reportId;
+        SendMessage(stray, strayLength);
+    }
+    SendMessage(message, size);
+}
+
+void azk_CVhidServer::SendMessage(const uint8_t* message, size_t size) {
     ssize_t n;
     do {
         n = ::send(connection_, message, size, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
-    // EAGAIN: the host does not read; EPIPE: it has gone. The report is lost.
+    // EAGAIN: the host does not read; EPIPE: it has gone. The message is lost.
 }
 
 void azk_CVhidServer::Unplug() {

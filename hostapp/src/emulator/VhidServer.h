@@ -42,6 +42,19 @@ enum class azk_EVhidMode {
              // connections are refused
 };
 
+// A message the server sends on purpose before every input report, to try
+// a client's input handling. None of them is an input report of the device,
+// and a client must drop each: an empty message, the report's message cut
+// or zero-extended to another length, or (numbered devices) the report with
+// another report ID. Each carries the report's ID (or first) byte and marker,
+// and zeros after them, so one taken for a report is a wrong answer.
+struct azk_SVhidJunk {
+    enum class Kind { Empty, Length, ForeignId };
+    Kind kind = Kind::Empty;
+    size_t length = 0;     // Length: bytes in the message (at most 4096)
+    uint8_t reportId = 0;  // ForeignId: the ID in byte 0
+};
+
 struct azk_SVhidOptions {
     std::string directory;       // must exist; see PrepareVhidDirectory
     std::string name = "dev.sock";  // file name of the socket, ends in ".sock"
@@ -50,6 +63,7 @@ struct azk_SVhidOptions {
     uint16_t versionNumber = 0x0100;
     bool numbered = true;
     azk_EVhidMode mode = azk_EVhidMode::Serve;
+    std::vector<azk_SVhidJunk> junk;  // sent in this order before every input report
 
     // Connection events for a trace ("connected", "disconnected", ...), on
     // the serving thread. Must not call back into the server.
@@ -95,6 +109,11 @@ public:
     // True once the model unplugged itself (or Stop ran).
     bool Stopped() const { return stopped_.load(); }
 
+    // While paused the server takes no host reports: they stay in the
+    // socket, whose buffer fills until the host's writes cannot complete,
+    // as a device that stops taking reports. Any thread.
+    void PauseInput(bool paused) { inputPaused_.store(paused); }
+
 private:
     // azk_CReportSink, called by the model under its traffic lock.
     void SendReport(const uint8_t* report, size_t length) override;
@@ -102,6 +121,8 @@ private:
 
     void Serve();
     void ServeConnection(int connection);
+    // One message on the connection; connectionMutex_ held, connection_ open.
+    void SendMessage(const uint8_t* message, size_t size);
     void Log(const std::string& line) const;
     void RemoveSocketFile();
     void Wake();
@@ -125,6 +146,7 @@ private:
 
     std::atomic<uint64_t> connections_{0};
     std::atomic<bool> stopped_{false};
+    std::atomic<bool> inputPaused_{false};
 };
 
 }  // namespace azk

@@ -2,7 +2,9 @@
 //
 // Every message is wide text printed with one formatted call per literal.
 // Format strings use %ls for wide strings (wide in the Windows and the GNU C
-// runtimes alike); the stream is never written both narrow and wide.
+// runtimes alike). On POSIX the text reaches the stream whatever
+// orientation the program has already given it: wide output on a wide
+// stream, the locale's multibyte characters on any other.
 #ifndef AZK_SUPPORT_WIDE_CONSOLE_H
 #define AZK_SUPPORT_WIDE_CONSOLE_H
 

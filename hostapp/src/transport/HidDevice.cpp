@@ -93,7 +93,31 @@ std::unique_ptr<azk_SHidDeviceRecord> azk_CHidDevice::OpenDeviceRecord(
     return record;
 }
 
+namespace {
+
+// What the record of an interface would hold, counted as
+// kHidMaxInterfaceEntries says.
+uint64_t RecordEntries(const HidInterface& iface) {
+    uint64_t entries = 0;
+    for (int t = 0; t < kHidReportTypeCount; ++t) {
+        const auto type = static_cast<HidReportType>(t);
+        const HidReportTypeCaps& caps = iface.Capabilities().Of(type);
+        for (const HidCapability& cap : caps.buttons) {
+            entries += 1 + uint64_t{iface.MaxUsageListLength(type, cap.usagePage)};
+        }
+        for (const HidCapability& cap : caps.values) {
+            entries += cap.isRange && cap.usageMax >= cap.usageMin ? cap.usageMax - cap.usageMin + 1u : 1u;
+        }
+    }
+    return entries;
+}
+
+}  // namespace
+
 int azk_CHidDevice::FillReportInfo(azk_SHidDeviceRecord& record) {
+    // An interface whose record would be out of all proportion is refused
+    // before anything is allocated for it.
+    if (RecordEntries(*record.handle) > kHidMaxInterfaceEntries) return 0;
     try {
         for (int t = 0; t < kHidReportTypeCount; ++t) {
             const auto type = static_cast<HidReportType>(t);

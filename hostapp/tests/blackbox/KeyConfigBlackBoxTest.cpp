@@ -131,6 +131,12 @@ std::vector<Case> Cases() {
          {GetRequest("dev00", 0)}},
         {"ShowAllLocked", {"--lock-mask", "0000", "--se", "0"}, {"-require"},
          Locked({"Bluetooth", "Call", "MicMute", "VolDown", "VolUp", "SpMute"}, false), 0, {GetRequest("dev00", 0)}},
+        // Messages that are no input report come before every report: dropped.
+        {"ShowOverVhidJunk", {"--vhid-junk", "empty,length=3,length=40", "--lock-mask", "0000", "--se", "0"},
+         {"-require"}, Locked({"Bluetooth", "Call", "MicMute", "VolDown", "VolUp", "SpMute"}, false), 0,
+         {GetRequest("dev00", 0)}},
+        {"SetOverVhidJunk", {"--vhid-junk", "empty,length=1"}, {"-lock", "Call", "-se", "on"}, kSet + kOk, 0,
+         {SetRequest("dev00", 1, "7d")}},
         {"ShowHighBitsSet", {"--lock-mask", "00ff"}, {"-require"}, Locked({}, true), 0, {GetRequest("dev00", 0)}},
         {"ShowHighBitsAndCall", {"--lock-mask", "ff7d", "--se", "0"}, {"-require"}, Locked({"Call"}, false), 0,
          {GetRequest("dev00", 0)}},

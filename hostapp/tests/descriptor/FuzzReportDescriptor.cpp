@@ -2,7 +2,7 @@
 // (AddressSanitizer, UBSan) it checks what users of the result rely on.
 #include <cstdlib>
 
-#include "transport/ReportDescriptor.h"
+#include "transport/platform/hidparse/ReportDescriptor.h"
 
 namespace {
 
@@ -48,6 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Check(valueUsages <= azk::kHidMaxUsagesPerReportType);
             Check(azk::HidMaxUsageListLength(info.collections[c].caps, type, 0) <= azk::kHidMaxUsagesPerReportType);
         }
+        // What a client builds for the interface stays bounded as a whole.
+        Check(azk::HidRecordEntries(info.collections[c].caps) <= azk::kHidMaxInterfaceEntries);
     }
 
     // Every report the routing table names has its collection and length.
@@ -58,7 +60,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Check(c >= -1 && c < static_cast<int>(info.collections.size()));
             if (c < 0) continue;
             Check(info.numbered == (id != 0));
-            Check(info.collections[static_cast<size_t>(c)].caps.Of(type).byteLength >= 1);
+            const uint16_t length = info.ReportByteLength(type, static_cast<uint8_t>(id));
+            Check(length >= 1 && length <= info.collections[static_cast<size_t>(c)].caps.Of(type).byteLength);
+        }
+        // A report no collection declares has no length.
+        for (int id = 0; id < 256; ++id) {
+            if (info.FindCollection(type, static_cast<uint8_t>(id)) < 0) {
+                Check(info.ReportByteLength(type, static_cast<uint8_t>(id)) == 0);
+            }
         }
     }
     return 0;

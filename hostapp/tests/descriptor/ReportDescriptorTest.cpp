@@ -1,9 +1,10 @@
 // Report descriptor parser: real-world-shaped descriptors with byte lengths
 // and capabilities worked out by hand, the field rules, and malformed input.
-#include "transport/ReportDescriptor.h"
+#include "transport/platform/hidparse/ReportDescriptor.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -384,6 +385,87 @@ TEST(ReportDescriptorTest, ReportLengthBound) {
     r = Parse(InVendorCollection(Concat({{0x85, 0x01}, longest, {0x85, 0x02}, longest})));
     ASSERT_TRUE(r.ok) << HidDescriptorErrorName(r.error);
     EXPECT_EQ(Of(r, kIn).byteLength, 4096);
+}
+
+TEST(ReportDescriptorTest, EachReportHasItsOwnByteLength) {
+    const Result multi = Parse(kMultiReport);
+    ASSERT_TRUE(multi.ok) << HidDescriptorErrorName(multi.error);
+    // (type, report ID, byte length with the ID byte); 0: not declared.
+    const std::vector<std::tuple<HidReportType, int, int>> numbered = {
+        {kIn, 1, 5}, {kIn, 2, 33}, {kIn, 3, 2}, {kIn, 4, 0}, {kFeat, 4, 8},
+        {kOut, 1, 0}, {kIn, 0, 0}, {kIn, 9, 0}, {kIn, 255, 0},
+    };
+    for (const auto& [type, id, length] : numbered) {
+        EXPECT_EQ(multi.info.ReportByteLength(type, static_cast<uint8_t>(id)), length)
+            << "type " << static_cast<int>(type) << " id " << id;
+    }
+    const Result unnumbered = Parse(VendorDevice(false, 16));
+    ASSERT_TRUE(unnumbered.ok);
+    EXPECT_EQ(unnumbered.info.ReportByteLength(kIn, 0), 17);
+    EXPECT_EQ(unnumbered.info.ReportByteLength(kOut, 0), 17);
+    EXPECT_EQ(unnumbered.info.ReportByteLength(kIn, 1), 0);
+}
+
+// The record count against brute force: every button capability's list is
+// HidMaxUsageListLength of its page (page 0: all pages).
+TEST(ReportDescriptorTest, RecordEntriesCountListsAndDataItems) {
+    const std::vector<std::vector<HidCapability>> buttonSets = {
+        {},
+        {{1, 9, true, 1, 3, 3}},
+        {{1, 9, true, 1, 3, 3}, {1, 9, false, 7, 7, 2}, {1, 8, false, 1, 1, 1}, {1, 0, false, 5, 5, 4}},
+        {{1, 0, false, 5, 5, 4}, {2, 0, false, 6, 6, 1}, {2, 0xFF00, true, 1, 255, 255}},
+    };
+    for (const auto& buttons : buttonSets) {
+        HidCapabilities caps;
+        caps.Of(kOut).buttons = buttons;
+        caps.Of(kIn).buttons = buttons;
+        caps.Of(kFeat).values = {{1, 0xFF00, true, 0x10, 0x12, 1}, {1, 0xFF00, false, 0x20, 0x20, 4}};
+        uint64_t expected = 3 + 1;  // the feature value usages
+        for (HidReportType t : {kIn, kOut}) {
+            for (const HidCapability& cap : buttons) expected += 1 + HidMaxUsageListLength(caps, t, cap.usagePage);
+        }
+        EXPECT_EQ(HidRecordEntries(caps), expected);
+    }
+}
+
+// n single-usage buttons of one page: n usage lists of n entries and n data
+// items. A few kilobytes of descriptor could otherwise make a client build
+// gigantic usage lists: 2040 array capabilities of 16 slots each ask for
+// 2040 lists of 32640 entries, over 130 MB.
+TEST(ReportDescriptorTest, CollectionWhoseRecordWouldBeTooLargeIsRefused) {
+    auto buttons = [](int n, uint8_t reportId = 0) {
+        Bytes body = {0x75, 0x01};
+        if (reportId != 0) body.insert(body.end(), {0x85, reportId});
+        for (int done = 0; done < n;) {
+            const int here = std::min(n - done, 200);
+            for (int u = done + 1; u <= done + here; ++u) {
+                body.insert(body.end(), {0x0A, static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8)});
+            }
+            body.insert(body.end(), {0x95, static_cast<uint8_t>(here), 0x81, 0x02});
+            done += here;
+        }
+        return InVendorCollection(body);
+    };
+    Bytes hostile = {0x75, 0x08, 0x95, 0x10};  // 16 array slots of 8 bits
+    for (int block = 0; block < 8; ++block) {
+        for (int u = 1; u <= 255; ++u) hostile.insert(hostile.end(), {0x09, static_cast<uint8_t>(u)});
+        hostile.insert(hostile.end(), {0x81, 0x00});
+    }
+    hostile = InVendorCollection(hostile);
+    ASSERT_LE(hostile.size(), 4200u);
+
+    static_assert(511u * 511u + 511u <= kHidMaxInterfaceEntries && 512u * 512u + 512u > kHidMaxInterfaceEntries);
+    const Result fits = Parse(buttons(511));
+    ASSERT_TRUE(fits.ok) << HidDescriptorErrorName(fits.error);
+    EXPECT_EQ(Of(fits, kIn).buttons.size(), 511u);
+    EXPECT_EQ(HidRecordEntries(fits.info.collections[0].caps), 511u * 511u + 511u);
+
+    for (const Bytes& refused : {buttons(512), hostile, Concat({VendorDevice(true, 16), buttons(600, 3)})}) {
+        const Result r = Parse(refused);
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.error, HidDescriptorError::InterfaceTooLarge) << HidDescriptorErrorName(r.error);
+        EXPECT_TRUE(r.info.collections.empty());
+    }
 }
 
 struct MalformedCase {

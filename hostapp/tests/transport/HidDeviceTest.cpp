@@ -136,6 +136,40 @@ TEST_F(HidDeviceTest, RecordHasDataItemsAndTheFirstButtonsReportId) {
     EXPECT_EQ(items[5].reportId, 8u);
 }
 
+// Every button capability gets a usage list as long as the usages of its
+// page add up to, so the lists grow with the square of the capabilities: a
+// few thousand of them would ask for hundreds of megabytes. An interface
+// whose record would hold more than kHidMaxInterfaceEntries is not opened.
+TEST_F(HidDeviceTest, InterfaceWhoseRecordWouldBeTooLargeIsRefused) {
+    struct Case {
+        uint32_t buttons;  // single-usage button capabilities on one page
+        bool opens;
+    };
+    // n buttons: n lists of n entries plus n data items, beside the two
+    // value usages of the speakerphone's own reports.
+    static_assert(511u * 511u + 511u + 2u <= kHidMaxInterfaceEntries);
+    static_assert(512u * 512u + 512u > kHidMaxInterfaceEntries);
+    for (const Case& c : {Case{511, true}, Case{512, false}, Case{4096, false}}) {
+        SCOPED_TRACE(c.buttons);
+        sim::SimBus::Instance().Clear();
+        sim::SimDeviceSpec description = Described(kVid, kPid, 16);
+        for (uint32_t u = 1; u <= c.buttons; ++u) {
+            description.caps.Of(HidReportType::Input)
+                .buttons.push_back({1, 0xFF00, false, static_cast<uint16_t>(u), static_cast<uint16_t>(u), 1});
+        }
+        auto device = sim::SimBus::Instance().AddDevice(description);
+        const azk_SHidDeviceRecord* record = device_.OpenDevice(kVid, kPid, 16, 16, 0);
+        EXPECT_EQ(record != nullptr, c.opens);
+        EXPECT_EQ(device->OpenHandles(), c.opens ? 1 : 0);
+        if (record != nullptr) {
+            const size_t values = description.caps.Of(HidReportType::Input).values.size();
+            ASSERT_EQ(record->input.dataItemCount, c.buttons + values);
+            EXPECT_EQ(record->input.dataItems[c.buttons - 1].maxUsageListLength, c.buttons);
+        }
+        device_.CloseDevice();
+    }
+}
+
 TEST_F(HidDeviceTest, OutputReportIdComesFromValueCapsWithoutButtons) {
     auto device = AddSpeakerphone(1, /*numbered=*/true);
     ASSERT_NE(device_.OpenDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16, 16, 0), nullptr);

@@ -10,8 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -48,6 +52,7 @@ protected:
         ::setenv("XDG_RUNTIME_DIR", root_.c_str(), 1);
     }
     void TearDown() override {
+        CloseDeviceEnd();
         if (hadRuntimeDir_) {
             ::setenv("XDG_RUNTIME_DIR", savedRuntimeDir_.c_str(), 1);
         } else {
@@ -68,9 +73,24 @@ protected:
 
     linuxhid::LinuxHidPlatform Platform() const { return linuxhid::LinuxHidPlatform(root_ + "/sys", root_ + "/dev"); }
 
+    // hidraw0 with this descriptor, opened with its I/O set up, and in
+    // deviceFd_ the FIFO's device end (opened with `flags`).
+    std::unique_ptr<HidInterface> OpenNode(const Bytes& descriptor, int flags) {
+        AddNode("hidraw0", "0003:00001209:00000001", descriptor);
+        auto iface = Platform().OpenInterface("hidraw:hidraw0");
+        if (iface == nullptr || !iface->CreateIoEvents()) return nullptr;
+        deviceFd_ = ::open((root_ + "/dev/hidraw0").c_str(), flags);
+        return deviceFd_ >= 0 ? std::move(iface) : nullptr;
+    }
+    void CloseDeviceEnd() {
+        if (deviceFd_ >= 0) ::close(deviceFd_);
+        deviceFd_ = -1;
+    }
+
     std::string root_;
     std::string savedRuntimeDir_;
     bool hadRuntimeDir_ = false;
+    int deviceFd_ = -1;
 };
 
 TEST_F(LinuxPlatformTest, NodesAreListedByNumberAndCarryTheirIds) {
@@ -165,6 +185,74 @@ TEST_F(LinuxPlatformTest, UnnumberedReportsGainAReportIdByteAndWakeEndsARead) {
     // The wake stays: a later read fails at once instead of blocking.
     EXPECT_EQ(iface->Read(buffer, sizeof buffer, -1), HidIoResult::Failed);
     ::close(fd);
+}
+
+TEST_F(LinuxPlatformTest, InputReportsWithAnUndeclaredIdAreDropped) {
+    auto iface = OpenNode(VendorDescriptor(true), O_RDWR);
+    ASSERT_NE(iface, nullptr);
+    const int fd = deviceFd_;
+    // IDs 7 (declared nowhere) and 2 (the output report's) are no input
+    // reports; a short report of ID 1 is zero-filled, as Windows hands it.
+    for (uint8_t id : {0x07, 0x02}) {
+        Bytes stray(17, 0x33);
+        stray[0] = id;
+        ASSERT_EQ(::write(fd, stray.data(), stray.size()), 17);
+    }
+    const Bytes mine = {0x01, 0x83, 0x44};
+    ASSERT_EQ(::write(fd, mine.data(), mine.size()), 3);
+    uint8_t buffer[17];
+    std::memset(buffer, 0xCC, sizeof buffer);
+    ASSERT_EQ(iface->Read(buffer, sizeof buffer, 2000), HidIoResult::Ok);
+    Bytes expected(17, 0);
+    std::copy(mine.begin(), mine.end(), expected.begin());
+    EXPECT_EQ(Bytes(buffer, buffer + 17), expected);
+}
+
+// The node's writes block while nothing takes them (the FIFO is full), as a
+// hidraw write blocks in the kernel until the device takes the report.
+TEST_F(LinuxPlatformTest, BlockedWriteIsAbandonedAtItsTimeOutAndFinishesLater) {
+    auto iface = OpenNode(VendorDescriptor(false), O_RDWR | O_NONBLOCK);
+    ASSERT_NE(iface, nullptr);
+    const int fd = deviceFd_;
+    Bytes filler(17, 0xFF);
+    int filled = 0;
+    while (::write(fd, filler.data(), filler.size()) == 17 && filled < 1000000) ++filled;
+    ASSERT_EQ(errno, EAGAIN);
+
+    Bytes first(17, 0xA1);
+    first[0] = 0;
+    Bytes second(17, 0xB2);
+    second[0] = 0;
+    EXPECT_EQ(iface->Write(first.data(), first.size(), 500), HidIoResult::TimedOut);
+    // Still held: the next write fails at once rather than queue behind it.
+    EXPECT_EQ(iface->Write(second.data(), second.size(), 500), HidIoResult::Failed);
+
+    // The device takes reports again: the abandoned one goes first, then
+    // writing goes on.
+    Bytes taken(17);
+    for (int i = 0; i < filled; ++i) ASSERT_EQ(::read(fd, taken.data(), taken.size()), 17);
+    HidIoResult result = HidIoResult::Failed;
+    for (int i = 0; i < 500 && result == HidIoResult::Failed; ++i) {
+        result = iface->Write(second.data(), second.size(), 500);
+        if (result == HidIoResult::Failed) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(result, HidIoResult::Ok);
+    ASSERT_EQ(::read(fd, taken.data(), taken.size()), 17);
+    EXPECT_EQ(taken, first);
+    ASSERT_EQ(::read(fd, taken.data(), taken.size()), 17);
+    EXPECT_EQ(taken, second);
+    EXPECT_EQ(::read(fd, taken.data(), taken.size()), -1);  // nothing more
+}
+
+// Closing an interface whose write is held does not hang.
+TEST_F(LinuxPlatformTest, InterfaceWithAHeldWriteCloses) {
+    auto iface = OpenNode(VendorDescriptor(false), O_RDWR | O_NONBLOCK);
+    ASSERT_NE(iface, nullptr);
+    Bytes report(17, 0);
+    HidIoResult result = HidIoResult::Ok;
+    for (int i = 0; i < 1000000 && result == HidIoResult::Ok; ++i) result = iface->Write(report.data(), 17, 20);
+    ASSERT_EQ(result, HidIoResult::TimedOut);
+    iface.reset();
 }
 
 }  // namespace

@@ -142,6 +142,20 @@ std::vector<GoodCase> GoodCases() {
              EXPECT_EQ(t[2].text, "hello: world");
              EXPECT_EQ(t[2].afterRequests, 1u);
          }},
+        {"VhidJunk", {"--vhid-junk", "empty,length=3,length=18,foreign-id=7", "--device", "--unnumbered",
+                      "--vhid-junk", "length=17", "--serve"},
+         [](const azk_SEmulatorConfig& c) {
+             const auto& j = c.devices[0].vhidJunk;
+             ASSERT_EQ(j.size(), 4u);
+             EXPECT_EQ(j[0].kind, azk_SVhidJunk::Kind::Empty);
+             EXPECT_EQ(j[1].kind, azk_SVhidJunk::Kind::Length);
+             EXPECT_EQ(j[1].length, 3u);
+             EXPECT_EQ(j[2].length, 18u);
+             EXPECT_EQ(j[3].kind, azk_SVhidJunk::Kind::ForeignId);
+             EXPECT_EQ(j[3].reportId, 7);
+             ASSERT_EQ(c.devices[1].vhidJunk.size(), 1u);
+             EXPECT_EQ(c.devices[1].vhidJunk[0].length, 17u);  // unnumbered: its message is 16 bytes
+         }},
         {"ServeInADirectory", {"--serve", "--dir", "/run/user/1000/azk-vhid", "--uhid"},
          [](const azk_SEmulatorConfig& c) {
              EXPECT_EQ(c.directory, "/run/user/1000/azk-vhid");
@@ -206,6 +220,13 @@ const BadCase kBadCases[] = {
     {"DirWithoutServe", {"--dir", "/tmp/x", "--", "true"}, "--dir"},
     {"RelativeDir", {"--serve", "--dir", "x"}, "--dir"},
     {"HeldOnUhid", {"--uhid", "--held", "--serve"}, "--uhid"},
+    {"JunkOnUhid", {"--uhid", "--vhid-junk", "empty", "--serve"}, "--uhid"},
+    {"UnknownJunk", {"--vhid-junk", "noise", "--serve"}, "noise"},
+    {"JunkOfTheReportsOwnLength", {"--vhid-junk", "length=17", "--serve"}, "length=17"},
+    {"JunkLengthZero", {"--vhid-junk", "length=0", "--serve"}, "length=0"},
+    {"JunkLengthTooBig", {"--vhid-junk", "length=4097", "--serve"}, "length=4097"},
+    {"JunkWithTheInputReportId", {"--vhid-junk", "foreign-id=1", "--serve"}, "foreign-id=1"},
+    {"ForeignIdWhenUnnumbered", {"--unnumbered", "--vhid-junk", "foreign-id=7", "--serve"}, "unnumbered"},
 };
 
 void PrintTo(const BadCase& c, std::ostream* os) { *os << c.name; }

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <ostream>
 
 #include "VhidTestSupport.h"
@@ -432,26 +433,154 @@ TEST_F(VhidClientTest, WakeEndsABlockedReadWithoutSpendingCpu) {
     EXPECT_LT(cpuSeconds, 0.1);
 }
 
-TEST_F(VhidClientTest, WriteThatCannotCompleteTimesOut) {
-    // A server that takes the connection but never reads from it.
-    azk_CFakeServer server(SocketPath("deaf.sock"), [](int connection, int stopFd) {
+// A server that stops reading: the write that cannot complete is abandoned
+// at its time-out, the next one fails at once while it is stuck, and once
+// the server reads again the abandoned report arrives (once, in order) and
+// writing goes on.
+TEST_F(VhidClientTest, WriteStuckPastItsTimeOutIsAbandonedAndHoldsUpTheNextOnly) {
+    const int drain = ::eventfd(0, EFD_CLOEXEC);
+    ASSERT_GE(drain, 0);
+    std::mutex mutex;
+    std::vector<uint32_t> received;
+    azk_CFakeServer server(SocketPath("deaf.sock"), [&](int connection, int stopFd) {
         const Bytes hello = Hello("VHID", 1, static_cast<uint16_t>(ValidDescriptor().size()), ValidDescriptor());
         ::send(connection, hello.data(), hello.size(), MSG_NOSIGNAL);
-        WaitReadable(stopFd, 60000);
+        pollfd wait[2] = {{drain, POLLIN, 0}, {stopFd, POLLIN, 0}};
+        ::poll(wait, 2, 60000);
+        for (;;) {
+            pollfd fds[2] = {{connection, POLLIN, 0}, {stopFd, POLLIN, 0}};
+            if (::poll(fds, 2, 60000) <= 0 || fds[1].revents != 0) return;
+            Bytes message(64);
+            const ssize_t n = ::recv(connection, message.data(), message.size(), 0);
+            if (n <= 0) return;
+            std::lock_guard<std::mutex> lock(mutex);
+            received.push_back(Read32(&message[1]));
+        }
     });
     ASSERT_TRUE(server.Ok());
     auto iface = platform_.OpenInterface(Interface(SocketPath("deaf.sock")));
     ASSERT_NE(iface, nullptr);
-    Bytes report(17, 0);
-    report[0] = 2;
+    ASSERT_TRUE(iface->CreateIoEvents());
+
+    auto report = [](uint32_t sequence) {
+        Bytes r(17, 0);
+        r[0] = 2;
+        Write32(&r[1], sequence);
+        return r;
+    };
+    uint32_t sent = 0;  // reports written or abandoned
     HidIoResult result = HidIoResult::Ok;
-    for (int i = 0; i < 100000 && result == HidIoResult::Ok; ++i) {
-        result = iface->Write(report.data(), report.size(), 50);
+    while (result == HidIoResult::Ok && sent < 100000) {
+        result = iface->Write(report(sent).data(), 17, 50);
+        ++sent;
     }
-    EXPECT_EQ(result, HidIoResult::TimedOut);
+    ASSERT_EQ(result, HidIoResult::TimedOut);
+    // Still stuck: the next write does not queue behind it, nor wait.
+    EXPECT_EQ(iface->Write(report(sent).data(), 17, 500), HidIoResult::Failed);
+
+    const uint64_t one = 1;
+    ASSERT_EQ(::write(drain, &one, sizeof one), 8);
+    result = HidIoResult::Failed;
+    for (int i = 0; i < 500 && result == HidIoResult::Failed; ++i) {
+        result = iface->Write(report(sent).data(), 17, 500);
+        if (result == HidIoResult::Failed) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(result, HidIoResult::Ok);
+    ++sent;
+    for (int i = 0; i < 500; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (received.size() >= sent) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ASSERT_EQ(received.size(), sent);
+        for (uint32_t i = 0; i < sent; ++i) ASSERT_EQ(received[i], i);
+    }
     server.Stop();  // the connection ends: writes fail from now on
-    EXPECT_EQ(iface->Write(report.data(), report.size(), 50), HidIoResult::Failed);
+    result = HidIoResult::Ok;
+    for (int i = 0; i < 500 && result != HidIoResult::Failed; ++i) result = iface->Write(report(0).data(), 17, 50);
+    EXPECT_EQ(result, HidIoResult::Failed);
+    ::close(drain);
 }
+
+TEST_F(VhidClientTest, WriteBeforeTheIoEventsFails) {
+    azk_CDeviceModel model(16);
+    auto server = Publish(model, "dev.sock");
+    auto iface = platform_.OpenInterface(Interface(SocketPath("dev.sock")));
+    ASSERT_NE(iface, nullptr);
+    Bytes report = GetRequestReport(16);
+    report.insert(report.begin(), 2);
+    EXPECT_EQ(iface->Write(report.data(), report.size(), 500), HidIoResult::Failed);
+    ASSERT_TRUE(iface->CreateIoEvents());
+    EXPECT_EQ(iface->Write(report.data(), report.size(), 500), HidIoResult::Ok);
+}
+
+// What a server sends that is no input report of the device: the client
+// drops it and goes on reading; only the end of the connection fails a read.
+struct StrayMessage {
+    const char* name;
+    bool numbered;
+    Bytes message;
+};
+
+std::vector<StrayMessage> StrayMessages() {
+    Bytes shortReport = {0x01, 0x83, 0x03};  // zero-filled it would be a response of zeros
+    Bytes foreign(17, 0);
+    foreign[0] = 0x07;  // an ID the descriptor does not declare
+    foreign[1] = 0x83;
+    Bytes output(17, 0);
+    output[0] = 0x02;  // the output report's ID: no input report has it
+    output[1] = 0x83;
+    return {
+        {"EmptyNumbered", true, Bytes{}},
+        {"EmptyUnnumbered", false, Bytes{}},
+        {"ShortNumbered", true, shortReport},
+        {"ShortUnnumbered", false, Bytes(shortReport.begin() + 1, shortReport.end())},
+        {"LongNumbered", true, Bytes(18, 0x01)},
+        {"UnnumberedWithAnIdByte", false, Bytes(17, 0x00)},
+        {"ForeignId", true, foreign},
+        {"OutputReportId", true, output},
+        {"Oversized", true, Bytes(5000, 0x01)},
+    };
+}
+
+void PrintTo(const StrayMessage& m, std::ostream* os) { *os << m.name; }
+
+class VhidStrayMessageTest : public VhidClientTest, public ::testing::WithParamInterface<StrayMessage> {};
+
+TEST_P(VhidStrayMessageTest, IsDroppedAndTheNextReportRead) {
+    const StrayMessage stray = GetParam();
+    const Bytes descriptor = BuildReportDescriptor(azk_SEmulatedInterface{16, stray.numbered});
+    Bytes good(stray.numbered ? 17 : 16, 0x5A);
+    if (stray.numbered) good[0] = 0x01;
+    azk_CFakeServer server(SocketPath("dev.sock"), [&](int connection, int stopFd) {
+        const Bytes hello = Hello("VHID", 1, static_cast<uint16_t>(descriptor.size()), descriptor);
+        ::send(connection, hello.data(), hello.size(), MSG_NOSIGNAL);
+        for (int i = 0; i < 3; ++i) ::send(connection, stray.message.data(), stray.message.size(), MSG_NOSIGNAL);
+        ::send(connection, good.data(), good.size(), MSG_NOSIGNAL);
+        ::send(connection, stray.message.data(), stray.message.size(), MSG_NOSIGNAL);
+        WaitReadable(stopFd, 200);
+        // Then the connection ends.
+    });
+    ASSERT_TRUE(server.Ok());
+    auto iface = platform_.OpenInterface(Interface(SocketPath("dev.sock")));
+    ASSERT_NE(iface, nullptr);
+    ASSERT_TRUE(iface->CreateIoEvents());
+
+    Bytes input(17, 0xCC);
+    ASSERT_EQ(iface->Read(input.data(), input.size(), 10000), HidIoResult::Ok);
+    Bytes expected(17, 0x5A);
+    expected[0] = stray.numbered ? 0x01 : 0x00;
+    EXPECT_EQ(input, expected);
+    // The stray after it is dropped too; the closed connection fails the read.
+    EXPECT_EQ(iface->Read(input.data(), input.size(), 10000), HidIoResult::Failed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Messages, VhidStrayMessageTest, ::testing::ValuesIn(StrayMessages()),
+                         [](const ::testing::TestParamInfo<StrayMessage>& p) { return p.param.name; });
 
 }  // namespace
 }  // namespace azk::test

@@ -12,7 +12,7 @@
 #include "emulator/DeviceModel.h"
 #include "emulator/VhidServer.h"
 #include "support/ByteOrder.h"
-#include "transport/ReportDescriptor.h"
+#include "transport/platform/hidparse/ReportDescriptor.h"
 
 namespace azk::test {
 namespace {

@@ -52,6 +52,15 @@ struct HidCapabilities {
     HidReportTypeCaps& Of(HidReportType t) { return types[static_cast<int>(t)]; }
 };
 
+// The most entries the HID device record of one interface may hold: over
+// all report types, the usage-list entries of its button capabilities (each
+// list as long as the maximum usage-list length of its report type and usage
+// page), one data item per button capability and one per value usage. An
+// interface beyond it is refused, not opened: the usage lists grow with the
+// square of the number of button capabilities, so a few kilobytes of report
+// descriptor could otherwise ask for a hundred megabytes.
+constexpr uint64_t kHidMaxInterfaceEntries = uint64_t{1} << 18;
+
 enum class HidIoResult {
     Ok,        // one whole report moved
     TimedOut,  // the time-out ran out; a timed-out write has been abandoned

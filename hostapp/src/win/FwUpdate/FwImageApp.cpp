@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "session/FirmImageBuilder.h"
 #include "support/WideConsole.h"
@@ -14,7 +15,6 @@ namespace {
 using Damage = azk_CFirmImageBuilder::Damage;
 
 constexpr uint32_t kHeaderEnd = 560;
-constexpr uint64_t kDefaultSize = 30720;
 
 std::wstring Widen(const char* ascii) {
     std::wstring text;
@@ -73,16 +73,13 @@ std::vector<uint8_t> Pattern(size_t count, uint32_t seed) {
 
 }  // namespace
 
-int RunFwImage(const std::vector<azk_SToolArgument>& args) {
-    int32_t kind = 0;
-    uint64_t size = kDefaultSize;
-    bool sizeGiven = false;
-    const azk_SToolArgument* bodyFile = nullptr;
-    uint64_t trailer = 0;
-    uint64_t seed = 1;
-    Damage damage = Damage::None;
-    const azk_SToolArgument* output = nullptr;
-
+bool ParseFwImageArguments(const std::vector<azk_SToolArgument>& args, azk_SFwImageOptions& options,
+                           std::wstring& error) {
+    options = azk_SFwImageOptions{};
+    auto fail = [&error](std::wstring message) {
+        error = std::move(message);
+        return false;
+    };
     for (size_t i = 0; i < args.size(); ++i) {
         const std::wstring& word = args[i].text;
         auto value = [&](const azk_SToolArgument*& out) {
@@ -92,53 +89,71 @@ int RunFwImage(const std::vector<azk_SToolArgument>& args) {
         };
         const azk_SToolArgument* v = nullptr;
         if (word == L"--help" || word == L"-h") {
-            WidePrintf(L"%ls", Usage().c_str());
-            return kFwImageExitOk;
+            options.help = true;
+            return true;
         } else if (word == L"--kind") {
-            if (!value(v)) return UsageError(L"--kind needs a value");
+            if (!value(v)) return fail(L"--kind needs a value");
             if (v->text == L"fwup") {
-                kind = 0;
+                options.kind = 0;
             } else if (v->text == L"uasp") {
-                kind = 1;
+                options.kind = 1;
             } else if (v->text == L"dspa") {
-                kind = 2;
+                options.kind = 2;
             } else {
-                return UsageError(L"--kind: fwup, uasp or dspa");
+                return fail(L"--kind: fwup, uasp or dspa");
             }
         } else if (word == L"--size") {
-            if (!value(v)) return UsageError(L"--size needs a value");
-            if (!ParseUnsigned(v->text, kMaxToolFileBytes, size) || size < kHeaderEnd || size % 4 != 0) {
-                return UsageError(L"--size: at least 560, a multiple of 4, at most " +
-                                  std::to_wstring(kMaxToolFileBytes));
+            if (!value(v)) return fail(L"--size needs a value");
+            if (!ParseUnsigned(v->text, kMaxToolFileBytes, options.size) || options.size < kHeaderEnd ||
+                options.size % 4 != 0) {
+                return fail(L"--size: at least 560, a multiple of 4, at most " + std::to_wstring(kMaxToolFileBytes));
             }
-            sizeGiven = true;
+            options.sizeGiven = true;
         } else if (word == L"--body") {
-            if (!value(bodyFile)) return UsageError(L"--body needs a file");
+            if (!value(options.body)) return fail(L"--body needs a file");
         } else if (word == L"--trailer") {
-            if (!value(v)) return UsageError(L"--trailer needs a value");
-            if (!ParseUnsigned(v->text, kMaxToolFileBytes, trailer)) {
-                return UsageError(L"--trailer: at most " + std::to_wstring(kMaxToolFileBytes));
+            if (!value(v)) return fail(L"--trailer needs a value");
+            if (!ParseUnsigned(v->text, kMaxToolFileBytes, options.trailer)) {
+                return fail(L"--trailer: at most " + std::to_wstring(kMaxToolFileBytes));
             }
         } else if (word == L"--seed") {
-            if (!value(v)) return UsageError(L"--seed needs a value");
-            if (!ParseUnsigned(v->text, 0xFFFFFFFFu, seed)) return UsageError(L"--seed: 0 to 4294967295");
+            if (!value(v)) return fail(L"--seed needs a value");
+            if (!ParseUnsigned(v->text, 0xFFFFFFFFu, options.seed)) return fail(L"--seed: 0 to 4294967295");
         } else if (word == L"--damage") {
-            if (!value(v)) return UsageError(L"--damage needs a name");
+            if (!value(v)) return fail(L"--damage needs a name");
             std::string name;
             for (wchar_t c : v->text) name.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-            if (!azk_CFirmImageBuilder::ParseDamage(name, damage)) {
-                return UsageError(L"unknown damage '" + v->text + L"' (see --help)");
+            if (!azk_CFirmImageBuilder::ParseDamage(name, options.damage)) {
+                return fail(L"unknown damage '" + v->text + L"' (see --help)");
             }
         } else if (!word.empty() && word[0] == L'-') {
-            return UsageError(L"unknown option '" + word + L"'");
-        } else if (output != nullptr) {
-            return UsageError(L"one output file only");
+            return fail(L"unknown option '" + word + L"'");
+        } else if (options.output != nullptr) {
+            return fail(L"one output file only");
         } else {
-            output = &args[i];
+            options.output = &args[i];
         }
     }
-    if (output == nullptr) return UsageError(L"no output file given");
-    if (bodyFile != nullptr && sizeGiven) return UsageError(L"--size and --body do not go together");
+    if (options.output == nullptr) return fail(L"no output file given");
+    if (options.body != nullptr && options.sizeGiven) return fail(L"--size and --body do not go together");
+    return true;
+}
+
+int RunFwImage(const std::vector<azk_SToolArgument>& args) {
+    azk_SFwImageOptions options;
+    std::wstring usageError;
+    if (!ParseFwImageArguments(args, options, usageError)) return UsageError(usageError);
+    if (options.help) {
+        WidePrintf(L"%ls", Usage().c_str());
+        return kFwImageExitOk;
+    }
+    const int32_t kind = options.kind;
+    const uint64_t size = options.size;
+    const azk_SToolArgument* bodyFile = options.body;
+    const uint64_t trailer = options.trailer;
+    const uint64_t seed = options.seed;
+    const Damage damage = options.damage;
+    const azk_SToolArgument* output = options.output;
 
     std::vector<uint8_t> body;
     if (bodyFile != nullptr) {

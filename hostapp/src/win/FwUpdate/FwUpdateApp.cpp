@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cwchar>
+#include <utility>
 #include <vector>
 
 #include "session/FirmFile.h"
@@ -307,39 +308,53 @@ azk_SImageInspection InspectImage(const uint8_t* image, uint32_t size) {
     return r;
 }
 
-int RunFwUpdate(const std::vector<azk_SToolArgument>& args, bool terminal) {
-    bool check = false;
-    int32_t variant = 1;
+bool ParseFwUpdateArguments(const std::vector<azk_SToolArgument>& args, azk_SFwUpdateOptions& options,
+                            std::wstring& error) {
+    options = azk_SFwUpdateOptions{};
     bool variantGiven = false;
-    const azk_SToolArgument* image = nullptr;
     bool optionsEnded = false;
+    auto fail = [&error](std::wstring message) {
+        error = std::move(message);
+        return false;
+    };
     for (size_t i = 0; i < args.size(); ++i) {
         const std::wstring& word = args[i].text;
         if (!optionsEnded && (word == L"--help" || word == L"-h")) {
-            WidePrintf(L"%ls", kUsage);
-            return kFwExitOk;
+            options.help = true;
+            return true;
         }
         if (!optionsEnded && word == L"--") {
             optionsEnded = true;
         } else if (!optionsEnded && word == L"--check") {
-            check = true;
+            options.check = true;
         } else if (!optionsEnded && word == L"--variant") {
-            if (i + 1 >= args.size()) return UsageError(L"--variant needs a value");
+            if (i + 1 >= args.size()) return fail(L"--variant needs a value");
             const std::wstring& value = args[++i].text;
-            if (value != L"1" && value != L"2") return UsageError(L"--variant: 1 or 2");
-            variant = value == L"1" ? 1 : 2;
+            if (value != L"1" && value != L"2") return fail(L"--variant: 1 or 2");
+            options.variant = value == L"1" ? 1 : 2;
             variantGiven = true;
         } else if (!optionsEnded && !word.empty() && word[0] == L'-') {
-            return UsageError(L"unknown option '" + word + L"'");
-        } else if (image != nullptr) {
-            return UsageError(L"one image only ('" + image->text + L"' and '" + word + L"')");
+            return fail(L"unknown option '" + word + L"'");
+        } else if (options.image != nullptr) {
+            return fail(L"one image only ('" + options.image->text + L"' and '" + word + L"')");
         } else {
-            image = &args[i];
+            options.image = &args[i];
         }
     }
-    if (image == nullptr) return UsageError(L"no image file given");
-    if (check && variantGiven) return UsageError(L"--check needs no device: --variant does not go with it");
-    return check ? Check(*image) : Update(*image, variant, terminal);
+    if (options.image == nullptr) return fail(L"no image file given");
+    if (options.check && variantGiven) return fail(L"--check needs no device: --variant does not go with it");
+    return true;
+}
+
+int RunFwUpdate(const std::vector<azk_SToolArgument>& args, bool terminal) {
+    azk_SFwUpdateOptions options;
+    std::wstring error;
+    if (!ParseFwUpdateArguments(args, options, error)) return UsageError(error);
+    if (options.help) {
+        WidePrintf(L"%ls", kUsage);
+        return kFwExitOk;
+    }
+    return options.check ? Check(*options.image) : Update(*options.image, options.variant, terminal);
 }
 
 }  // namespace azk

@@ -54,6 +54,19 @@ azk_SImageInspection InspectImage(const uint8_t* image, uint32_t size);
 // The magic for printing: ASCII as it is, other bytes as \xNN.
 std::wstring PrintableMagic(const uint8_t magic[4]);
 
+// What the command line asks for; `image` points into the words parsed.
+struct azk_SFwUpdateOptions {
+    bool help = false;  // --help: nothing else was looked at after it
+    bool check = false;
+    int32_t variant = 1;
+    const azk_SToolArgument* image = nullptr;
+};
+
+// Parses the words after the program name; touches no file or device.
+// False, with the message, for a bad command line.
+bool ParseFwUpdateArguments(const std::vector<azk_SToolArgument>& args, azk_SFwUpdateOptions& options,
+                            std::wstring& error);
+
 // The whole tool on the words after the program name; `terminal` says
 // whether the console is a terminal (a progress bar redrawn in place) or not
 // (one line per progress change). Returns the exit status.

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/hidraw.h>
+#include <linux/sockios.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -14,14 +15,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <sstream>
+#include <system_error>
+#include <thread>
 
 #include "support/ByteOrder.h"
-#include "transport/ReportDescriptor.h"
+#include "transport/platform/hidparse/ReportDescriptor.h"
 
 namespace azk::linuxhid {
 namespace {
@@ -120,6 +125,117 @@ bool ParseHidId(const std::vector<uint8_t>& uevent, HidAttributes& attributes) {
     return false;
 }
 
+// Writes one report at a time on a thread of its own. hidraw's write() does
+// not return until the device has taken the report or the kernel gives up
+// (5 s for a USB device), whatever O_NONBLOCK says; so the caller hands the
+// report over and waits only for its own time-out. A write still in progress
+// then is abandoned: it finishes on this thread, and until it has, every
+// further write fails at once instead of queueing behind it.
+class azk_CReportWriter {
+public:
+    azk_CReportWriter(int fd, bool isSocket) : fd_(fd), isSocket_(isSocket) {}
+    ~azk_CReportWriter() { Stop(); }
+    azk_CReportWriter(const azk_CReportWriter&) = delete;
+    azk_CReportWriter& operator=(const azk_CReportWriter&) = delete;
+
+    // Allocates everything a write needs (reports up to maxLength bytes)
+    // and starts the thread. False when that cannot be had.
+    bool Start(size_t maxLength) {
+        if (thread_.joinable()) return true;
+        stop_ = Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!stop_.Valid()) return false;
+        try {
+            buffer_.assign(std::max<size_t>(maxLength, 1), 0);
+            thread_ = std::thread([this] { Run(); });
+        } catch (const std::exception&) {
+            return false;
+        }
+        return true;
+    }
+
+    HidIoResult Write(const uint8_t* data, size_t length, int32_t timeoutMs) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!thread_.joinable() || length > buffer_.size()) return HidIoResult::Failed;
+        // An abandoned write that is still stuck: this one fails at once.
+        if (state_ != State::Idle) return HidIoResult::Failed;
+        std::memcpy(buffer_.data(), data, length);
+        length_ = length;
+        state_ = State::Queued;
+        changed_.notify_all();
+        const auto finished = [this] { return state_ == State::Idle; };
+        if (timeoutMs == -1) {
+            changed_.wait(lock, finished);
+        } else {
+            changed_.wait_for(lock, std::chrono::milliseconds(std::max(timeoutMs, 0)), finished);
+        }
+        switch (state_) {
+        case State::Idle: return result_;
+        case State::Queued: state_ = State::Idle; break;  // never started: nothing is written
+        case State::Busy: break;                           // abandoned: it ends on its own
+        }
+        return HidIoResult::TimedOut;
+    }
+
+private:
+    enum class State { Idle, Queued, Busy };
+
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+            changed_.notify_all();
+        }
+        const uint64_t one = 1;
+        if (stop_.Valid()) {
+            [[maybe_unused]] const ssize_t n = ::write(stop_.Get(), &one, sizeof one);
+        }
+        // A write held by the kernel ends with the kernel's own time-out.
+        if (thread_.joinable()) thread_.join();
+    }
+
+    void Run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return stopping_ || state_ == State::Queued; });
+            if (stopping_) return;
+            state_ = State::Busy;
+            lock.unlock();
+            const HidIoResult result = Transfer();
+            lock.lock();
+            result_ = result;
+            state_ = State::Idle;
+            changed_.notify_all();
+        }
+    }
+
+    // The whole report, however long that takes; only stopping ends a wait.
+    HidIoResult Transfer() {
+        for (;;) {
+            const ssize_t n = isSocket_ ? ::send(fd_, buffer_.data(), length_, MSG_NOSIGNAL | MSG_DONTWAIT)
+                                        : ::write(fd_, buffer_.data(), length_);
+            if (n >= 0) return static_cast<size_t>(n) == length_ ? HidIoResult::Ok : HidIoResult::Failed;
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN) return HidIoResult::Failed;
+            pollfd fds[2] = {{fd_, POLLOUT, 0}, {stop_.Get(), POLLIN, 0}};
+            const int rc = PollRetry(fds, 2, Deadline(-1));
+            if (rc < 0 || fds[1].revents != 0 || (fds[0].revents & POLLOUT) == 0) return HidIoResult::Failed;
+        }
+    }
+
+    const int fd_;
+    const bool isSocket_;
+    Fd stop_;
+    std::vector<uint8_t> buffer_;
+    std::thread thread_;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    State state_ = State::Idle;  // guarded by mutex_; buffer_ and length_ belong to the
+    size_t length_ = 0;          // writer thread while Busy, to Write otherwise
+    HidIoResult result_ = HidIoResult::Failed;
+    bool stopping_ = false;
+};
+
 // One open interface: a hidraw node or a connected vhid socket. Both carry
 // one report per read and write, with the report ID byte of numbered input
 // reports only.
@@ -134,7 +250,8 @@ public:
           info_(std::move(info)),
           collection_(static_cast<int>(collection)),
           caps_(info_.collections[collection].caps),
-          numbered_(info_.numbered) {}
+          numbered_(info_.numbered),
+          writer_(fd_.Get(), isSocket) {}
 
     const HidAttributes& Attributes() const override { return attributes_; }
     const HidCapabilities& Capabilities() const override { return caps_; }
@@ -143,8 +260,8 @@ public:
     }
 
     bool CreateIoEvents() override {
-        wake_ = Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-        return wake_.Valid();
+        if (!wake_.Valid()) wake_ = Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        return wake_.Valid() && writer_.Start(caps_.Of(HidReportType::Output).byteLength);
     }
 
     void WakeRead() override {
@@ -178,13 +295,14 @@ public:
                 if (errno == EAGAIN || errno == EINTR) continue;
                 return HidIoResult::Failed;  // ENODEV, ECONNRESET, ...
             }
-            if (n == 0) return HidIoResult::Failed;  // end of file: the device is gone
-            if (static_cast<size_t>(n) > kVhidMaxMessage) continue;  // oversized: dropped
-            // A report of another top-level collection belongs to another interface.
-            if (numbered_ && info_.collections.size() > 1 &&
-                info_.FindCollection(HidReportType::Input, dest[0]) != collection_) {
+            if (n == 0) {
+                // End of file: the device is gone. On a socket an empty
+                // message reads the same; it is dropped while the
+                // connection stays up.
+                if (!isSocket_ || ConnectionEnded()) return HidIoResult::Failed;
                 continue;
             }
+            if (!IsOurReport(dest, static_cast<size_t>(n), want)) continue;
             if (static_cast<size_t>(n) < want) std::memset(dest + n, 0, want - static_cast<size_t>(n));
             if (!numbered_) buffer[0] = 0;
             return HidIoResult::Ok;
@@ -192,21 +310,36 @@ public:
     }
 
     HidIoResult Write(const uint8_t* buffer, size_t length, int32_t timeoutMs) override {
-        const Deadline deadline(timeoutMs);
-        for (;;) {
-            const ssize_t n = isSocket_ ? ::send(fd_.Get(), buffer, length, MSG_NOSIGNAL | MSG_DONTWAIT)
-                                        : ::write(fd_.Get(), buffer, length);
-            if (n >= 0) return static_cast<size_t>(n) == length ? HidIoResult::Ok : HidIoResult::Failed;
-            if (errno == EINTR) continue;
-            if (errno != EAGAIN) return HidIoResult::Failed;
-            pollfd fds[1] = {{fd_.Get(), POLLOUT, 0}};
-            const int rc = PollRetry(fds, 1, deadline);
-            if (rc == 0) return HidIoResult::TimedOut;  // abandoned: nothing was sent
-            if (rc < 0 || (fds[0].revents & POLLOUT) == 0) return HidIoResult::Failed;
-        }
+        return writer_.Write(buffer, length, timeoutMs);
     }
 
 private:
+    // Whether `n` bytes just received (report ID byte first when numbered)
+    // are an input report of this interface. A report whose ID the
+    // descriptor does not declare for this collection is dropped. On a vhid
+    // socket a message is exactly one report, so one of another length than
+    // its report's is dropped too; hidraw hands over what the device sent,
+    // and a shorter report is zero-filled as on Windows.
+    bool IsOurReport(const uint8_t* data, size_t n, size_t want) const {
+        if (n > want) return false;  // more than the longest report: cut off, dropped
+        const uint8_t id = numbered_ ? data[0] : 0;
+        if (info_.FindCollection(HidReportType::Input, id) != collection_) return false;
+        if (!isSocket_) return true;
+        const size_t expected = info_.ReportByteLength(HidReportType::Input, id) - (numbered_ ? 0u : 1u);
+        return n == expected;
+    }
+
+    // After recv() gave 0 bytes on the socket: true when the server has
+    // closed (or shut down) the connection and nothing is left to read,
+    // false when that was an empty message.
+    bool ConnectionEnded() const {
+        pollfd pfd = {fd_.Get(), POLLRDHUP, 0};
+        if (::poll(&pfd, 1, 0) < 0) return true;
+        if ((pfd.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0) return false;
+        int queued = 0;
+        return ::ioctl(fd_.Get(), SIOCINQ, &queued) != 0 || queued == 0;
+    }
+
     Fd fd_;
     Fd wake_;
     bool isSocket_;
@@ -215,6 +348,7 @@ private:
     int collection_;
     HidCapabilities caps_;
     bool numbered_;
+    azk_CReportWriter writer_;  // last: its thread ends before fd_ closes
 };
 
 bool ParseDescriptor(const uint8_t* data, size_t length, HidDescriptorInfo& info) {

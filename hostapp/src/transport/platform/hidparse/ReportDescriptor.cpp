@@ -1,7 +1,8 @@
 // ReportDescriptor.cpp - see ReportDescriptor.h for the rules applied.
-#include "transport/ReportDescriptor.h"
+#include "transport/platform/hidparse/ReportDescriptor.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace azk {
 
@@ -111,6 +112,12 @@ public:
         if (collectionDepth_ != 0) return HidDescriptorError::UnbalancedCollection;
         if (out_.collections.empty()) return HidDescriptorError::Empty;
         if (out_.numbered && sawUnnumbered_) return HidDescriptorError::MixedReportIds;
+        for (int t = 0; t < kHidReportTypeCount; ++t) {
+            for (int id = 0; id < 256; ++id) {
+                if (out_.reportOwner[t][id] == 0) continue;
+                out_.reportBytes[t][id] = static_cast<uint16_t>(1 + (reportBits_[t][id] + 7) / 8);
+            }
+        }
         return HidDescriptorError::None;
     }
 
@@ -260,6 +267,9 @@ private:
     HidDescriptorError CloseCollection() {
         if (collectionDepth_ == 0) return HidDescriptorError::UnbalancedCollection;
         --collectionDepth_;
+        if (collectionDepth_ == 0 && HidRecordEntries(out_.collections.back().caps) > kHidMaxInterfaceEntries) {
+            return HidDescriptorError::InterfaceTooLarge;
+        }
         return HidDescriptorError::None;
     }
 
@@ -387,12 +397,17 @@ const char* HidDescriptorErrorName(HidDescriptorError error) {
         case HidDescriptorError::MixedReportIds: return "MixedReportIds";
         case HidDescriptorError::SharedReportId: return "SharedReportId";
         case HidDescriptorError::TooManyReportUsages: return "TooManyReportUsages";
+        case HidDescriptorError::InterfaceTooLarge: return "InterfaceTooLarge";
     }
     return "?";
 }
 
 int HidDescriptorInfo::FindCollection(HidReportType type, uint8_t reportId) const {
     return static_cast<int>(reportOwner[static_cast<int>(type)][reportId]) - 1;
+}
+
+uint16_t HidDescriptorInfo::ReportByteLength(HidReportType type, uint8_t reportId) const {
+    return reportBytes[static_cast<int>(type)][reportId];
 }
 
 bool ParseReportDescriptor(const uint8_t* data, size_t length, HidDescriptorInfo& out,
@@ -414,6 +429,35 @@ uint32_t HidMaxUsageListLength(const HidCapabilities& caps, HidReportType type, 
         if (usagePage == 0 || cap.usagePage == usagePage) length += cap.reportCount;
     }
     return length;
+}
+
+uint64_t HidRecordEntries(const HidCapabilities& caps) {
+    uint64_t entries = 0;
+    std::vector<std::pair<uint16_t, uint32_t>> pages;  // (usage page, report count) per button
+    for (const HidReportTypeCaps& type : caps.types) {
+        // A button capability's list is as long as the report counts of its
+        // page add up to (page 0: of every page). Sorted by page, each run
+        // of one page costs (its capabilities) x (its report counts).
+        pages.clear();
+        uint64_t all = 0;
+        for (const HidCapability& cap : type.buttons) {
+            pages.emplace_back(cap.usagePage, cap.reportCount);
+            all += cap.reportCount;
+        }
+        std::sort(pages.begin(), pages.end());
+        for (size_t i = 0; i < pages.size();) {
+            size_t end = i;
+            uint64_t sum = 0;
+            while (end < pages.size() && pages[end].first == pages[i].first) sum += pages[end++].second;
+            entries += (end - i) * (pages[i].first == 0 ? all : sum);
+            i = end;
+        }
+        entries += type.buttons.size();
+        for (const HidCapability& cap : type.values) {
+            entries += cap.isRange ? static_cast<uint64_t>(cap.usageMax - cap.usageMin) + 1 : 1;
+        }
+    }
+    return entries;
 }
 
 }  // namespace azk

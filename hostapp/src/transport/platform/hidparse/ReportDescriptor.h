@@ -39,13 +39,17 @@
 //   has no report of that type.
 // - Maximum usage-list length: the sum of the report counts of the button
 //   capabilities of the type and usage page (usage page 0: all pages).
+// - A top-level collection whose record would hold more than
+//   kHidMaxInterfaceEntries usage-list entries and data items (see
+//   HidRecordEntries) is refused: the usage lists of a record grow with the
+//   square of its button capabilities.
 // - Delimited usage sets: only the first usage (or usage range) of a set is
 //   used; Windows would add the others as aliases.
 //
 // Input is untrusted: every item is bounds-checked, and descriptors the
 // system cannot use safely are refused (see HidDescriptorError).
-#ifndef AZK_TRANSPORT_REPORT_DESCRIPTOR_H
-#define AZK_TRANSPORT_REPORT_DESCRIPTOR_H
+#ifndef AZK_PLATFORM_HIDPARSE_REPORT_DESCRIPTOR_H
+#define AZK_PLATFORM_HIDPARSE_REPORT_DESCRIPTOR_H
 
 #include <array>
 #include <cstddef>
@@ -88,6 +92,7 @@ enum class HidDescriptorError {
     MixedReportIds,        // some data main items with a report ID, some without
     SharedReportId,        // one report ID (or unnumbered reports) in two top-level collections
     TooManyReportUsages,   // usage lists or value usages above kHidMaxUsagesPerReportType
+    InterfaceTooLarge,     // a collection's record above kHidMaxInterfaceEntries
 };
 
 // Short name of an error, for logs and test output.
@@ -111,8 +116,14 @@ struct HidDescriptorInfo {
     // type and report ID (0 when unnumbered), or -1 when none has.
     int FindCollection(HidReportType type, uint8_t reportId) const;
 
+    // The byte length of the report of this type and report ID (0 when
+    // unnumbered), report ID byte counted; 0 when no collection declares it.
+    uint16_t ReportByteLength(HidReportType type, uint8_t reportId) const;
+
     // Collection index + 1 per report type and report ID, 0 for none.
     std::array<std::array<uint16_t, 256>, kHidReportTypeCount> reportOwner{};
+    // Per report type and report ID: see ReportByteLength.
+    std::array<std::array<uint16_t, 256>, kHidReportTypeCount> reportBytes{};
 };
 
 // Parses a report descriptor. On success fills `out` and returns true. On
@@ -125,6 +136,12 @@ bool ParseReportDescriptor(const uint8_t* data, size_t length, HidDescriptorInfo
 // most usages a button usage list of this report type and usage page can
 // hold at once; usage page 0 counts every page.
 uint32_t HidMaxUsageListLength(const HidCapabilities& caps, HidReportType type, uint16_t usagePage);
+
+// What a HID device record built from these capabilities holds, counted as
+// the HID device object counts it against kHidMaxInterfaceEntries: over all
+// report types, a usage list of HidMaxUsageListLength(type, page) entries
+// and a data item per button capability, and a data item per value usage.
+uint64_t HidRecordEntries(const HidCapabilities& caps);
 
 }  // namespace azk
 

@@ -1,0 +1,133 @@
+// libFuzzer target for the command-line parsers of the tools: KeyConfig's,
+// FwUpdate's, FwImage's and DeviceEmulator's. The first input byte picks the
+// parser; the rest are the words, separated by NUL bytes. None of the
+// parsers touches a file or a device. Beyond memory safety it checks that a
+// command line is either refused with a message or describes something the
+// tool can carry out.
+#include <cstdint>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "emulator/EmulatorOptions.h"
+#include "win/FwUpdate/FwImageApp.h"
+#include "win/FwUpdate/FwUpdateApp.h"
+#include "win/KeyConfig/KeyConfigApp.h"
+
+namespace {
+
+using namespace azk;
+
+constexpr size_t kMaxWords = 64;
+
+void Check(bool condition) {
+    if (!condition) std::abort();
+}
+
+bool PointsInto(const azk_SToolArgument* p, const std::vector<azk_SToolArgument>& args) {
+    return p != nullptr && p >= args.data() && p < args.data() + args.size();
+}
+
+void KeyConfigWords(const std::vector<std::string>& words) {
+    std::vector<std::wstring> wide;
+    for (const std::string& w : words) wide.emplace_back(w.begin(), w.end());
+    const KeyConfigCommand c = ParseArguments(wide);
+    switch (c.action) {
+    case KeyConfigAction::Usage:
+    case KeyConfigAction::Show:
+    case KeyConfigAction::Reset: break;
+    case KeyConfigAction::Set:
+        Check(c.seValue <= 1);
+        // Only the six keys' bits can be cleared.
+        Check((c.lockMask | 0x007F) == 0x007F && (c.lockMask & 0x0020) != 0);
+        break;
+    default: Check(false);
+    }
+    if (words.empty()) Check(c.action == KeyConfigAction::Usage);
+}
+
+std::vector<azk_SToolArgument> ToolWords(const std::vector<std::string>& words) {
+    std::vector<azk_SToolArgument> args;
+    for (const std::string& w : words) args.push_back(ToolArgument(w));
+    return args;
+}
+
+void FwUpdateWords(const std::vector<std::string>& words) {
+    const std::vector<azk_SToolArgument> args = ToolWords(words);
+    azk_SFwUpdateOptions options;
+    std::wstring error;
+    if (!ParseFwUpdateArguments(args, options, error)) {
+        Check(!error.empty());
+        return;
+    }
+    if (options.help) return;
+    Check(PointsInto(options.image, args));
+    Check(options.variant == 1 || options.variant == 2);
+}
+
+void FwImageWords(const std::vector<std::string>& words) {
+    const std::vector<azk_SToolArgument> args = ToolWords(words);
+    azk_SFwImageOptions options;
+    std::wstring error;
+    if (!ParseFwImageArguments(args, options, error)) {
+        Check(!error.empty());
+        return;
+    }
+    if (options.help) return;
+    Check(PointsInto(options.output, args));
+    Check(options.body == nullptr || PointsInto(options.body, args));
+    Check(!(options.body != nullptr && options.sizeGiven));
+    Check(options.kind >= 0 && options.kind <= 2);
+    Check(options.size >= 560 && options.size % 4 == 0 && options.size <= kMaxToolFileBytes);
+    Check(options.trailer <= kMaxToolFileBytes && options.seed <= 0xFFFFFFFFu);
+}
+
+void EmulatorWords(const std::vector<std::string>& words) {
+    azk_SEmulatorConfig config;
+    std::string error;
+    if (!ParseEmulatorArguments(words, config, error)) {
+        Check(!error.empty());
+        return;
+    }
+    if (config.help) return;
+    Check(config.serve != !config.command.empty());
+    uint64_t total = 0;
+    for (const azk_SDeviceDescription& d : config.devices) {
+        total += d.copies;
+        Check(d.variant == 1 || d.variant == 2);
+        for (const azk_SVhidJunk& j : d.vhidJunk) {
+            Check(j.length <= 4096);
+            Check(j.kind != azk_SVhidJunk::Kind::ForeignId || (d.numbered && j.reportId > 1));
+        }
+    }
+    Check(total <= kEmulatorMaxDevices);
+    const std::vector<std::string> names = DeviceSocketNames(config);
+    Check(names.size() == total);
+    Check(std::set<std::string>(names.begin(), names.end()).size() == names.size());
+    for (const std::string& name : names) Check(name.find('/') == std::string::npos && name[0] != '.');
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    std::vector<std::string> words;
+    if (size > 1) {
+        words.emplace_back();
+        for (size_t i = 1; i < size && words.size() <= kMaxWords; ++i) {
+            if (data[i] == 0) {
+                words.emplace_back();
+            } else {
+                words.back().push_back(static_cast<char>(data[i]));
+            }
+        }
+    }
+    switch (data[0] % 4) {
+    case 0: KeyConfigWords(words); break;
+    case 1: FwUpdateWords(words); break;
+    case 2: FwImageWords(words); break;
+    default: EmulatorWords(words); break;
+    }
+    return 0;
+}
