@@ -15,11 +15,15 @@ SessionHandle ToHandle(azk_CHidComm* session) { return reinterpret_cast<SessionH
 }  // namespace
 
 extern "C" SessionHandle SessionCreate(int32_t variant, SessionEventCallback eventCallback) {
+    return SessionCreateAt(variant, 0, eventCallback);
+}
+
+extern "C" SessionHandle SessionCreateAt(int32_t variant, int32_t index, SessionEventCallback eventCallback) {
     azk_CHidComm* session = nullptr;
     try {
         session = new (std::nothrow) azk_CHidComm();
         if (session == nullptr) return nullptr;
-        if (session->Initialize(variant, eventCallback)) return ToHandle(session);
+        if (session->Initialize(variant, eventCallback, index)) return ToHandle(session);
     } catch (...) {
     }
     if (session != nullptr) {

@@ -379,6 +379,14 @@ typedef struct SessionFirmwareUpdateBlock {
 AZK_SESSION_API SessionHandle SessionCreate(int32_t variant, SessionEventCallback eventCallback);
 
 /*
+ * As SessionCreate, but opens the index-th matching device of the variant
+ * (0 = the first, as SessionCreate does) in the order SessionListDevices
+ * gives them; SessionListDevices shows each usable device's index. NULL for
+ * a negative index or when there are not that many devices.
+ */
+SessionHandle SessionCreateAt(int32_t variant, int32_t index, SessionEventCallback eventCallback);
+
+/*
  * Stops and destroys the session. Returns -4 for a NULL handle, else 0.
  * Called on the session's own receiver thread (from the event or text
  * callback) it cannot stop the session, whose thread would wait for itself:
@@ -411,6 +419,56 @@ typedef int (*SessionTextCallback)(void* context, int channel, const char* text,
 
 /* Installs (or, with NULL, removes) the text callback. -4 for a NULL handle. */
 AZK_SESSION_API int32_t SessionSetTextCallback(SessionHandle session, SessionTextCallback callback, void* context);
+
+/*
+ * Device listing: every present HID interface with the speakerphone's vendor
+ * ID (and any whose IDs cannot be read, since it may be one), in the order
+ * the sessions search them, with whether a session can open it and, if not,
+ * why.
+ */
+
+/* Why an interface can or cannot be opened (SessionDeviceInfo.state). */
+enum {
+    SESSION_DEVICE_USABLE = 0,            /* a session of its variant opens it at its index */
+    SESSION_DEVICE_PERMISSION_DENIED = 1, /* the system refused this user access (on Linux:
+                                             the udev rule is not installed) */
+    SESSION_DEVICE_HELD = 2,              /* another program holds it */
+    SESSION_DEVICE_REPORT_LENGTHS = 3,    /* its report lengths are not its variant's */
+    SESSION_DEVICE_OTHER_COLLECTION = 4,  /* another top-level collection of the device, whose
+                                             report lengths are not the variant's */
+    SESSION_DEVICE_OTHER_PRODUCT = 5,     /* the maker's vendor ID, but neither variant's product ID */
+    SESSION_DEVICE_OPEN_FAILED = 6        /* it cannot be opened or queried for another reason */
+};
+
+enum { SESSION_DEVICE_PATH_SIZE = 512 };
+
+typedef struct SessionDeviceInfo {
+    int32_t index;          /* what SessionCreateAt takes for it with its variant; -1 unless usable */
+    int32_t variant;        /* 1 or 2 by product ID; 0 for another product or unknown IDs */
+    int32_t state;          /* SESSION_DEVICE_* */
+    int32_t systemError;    /* errno (Linux) or GetLastError (Windows) of the failed open; 0 if none */
+    int32_t collection;     /* its top-level collection within its device, 0 = the first */
+    uint16_t idsKnown;      /* 1 when the three IDs below are known, else 0 (and they are 0) */
+    uint16_t vendorId;
+    uint16_t productId;
+    uint16_t releaseNumber; /* the device release number (bcdDevice) */
+    uint16_t lengthsKnown;  /* 1 when the two report byte lengths below are known, else 0 */
+    uint16_t inputReportByteLength;  /* report ID byte counted: 17 for variant 1, 65 for 2 */
+    uint16_t outputReportByteLength;
+    uint16_t reserved;      /* 0 */
+    char path[SESSION_DEVICE_PATH_SIZE]; /* the platform's name of the interface, UTF-8,
+                                            NUL-terminated, cut to fit */
+} SessionDeviceInfo;
+
+/*
+ * Lists the interfaces. Fills devices[0 .. min(found, capacity) - 1] and sets
+ * *count to the number found, which may exceed capacity (call again with
+ * more room). devices may be NULL when capacity is 0. Returns 0, or -10 when
+ * count is NULL, capacity is negative, or devices is NULL with capacity > 0.
+ * Probing opens each interface briefly; a session open meanwhile is not
+ * disturbed, but the device it holds may show as held.
+ */
+int32_t SessionListDevices(SessionDeviceInfo* devices, int32_t capacity, int32_t* count);
 
 #ifdef __cplusplus
 }

@@ -10,26 +10,34 @@ azk_CHidCommBase::~azk_CHidCommBase() { Terminate(); }
 
 int32_t azk_CHidCommBase::Exec(int32_t, void*, int32_t*) { return SESSION_RESULT_OK; }
 
-bool azk_CHidCommBase::Initialize(int32_t variant, SessionEventCallback eventCallback) {
+bool azk_CHidCommBase::VariantParameters(int32_t variant, int32_t& productId, int32_t& reportLength) {
+    switch (variant) {
+    case SESSION_VARIANT_16:
+        productId = AZK_PRODUCT_ID;
+        reportLength = 16;
+        return true;
+    case SESSION_VARIANT_64:
+        productId = AZK_PRODUCT_ID + 1;
+        reportLength = 64;
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool azk_CHidCommBase::Initialize(int32_t variant, SessionEventCallback eventCallback, int32_t index) {
     closing_.store(0);
     eventCallback_ = eventCallback;
 
     int32_t productId = 0;
-    switch (variant) {
-    case SESSION_VARIANT_16:
-        inputReportLength_ = outputReportLength_ = 16;
-        productId = AZK_PRODUCT_ID;
-        break;
-    case SESSION_VARIANT_64:
-        inputReportLength_ = outputReportLength_ = 64;
-        productId = AZK_PRODUCT_ID + 1;
-        break;
-    default:
+    int32_t reportLength = 0;
+    if (!VariantParameters(variant, productId, reportLength) || index < 0) {
         Terminate();
         return false;
     }
+    inputReportLength_ = outputReportLength_ = reportLength;
 
-    if (!device_.OpenDevice(AZK_VENDOR_ID, productId, inputReportLength_, outputReportLength_, 0)) {
+    if (!device_.OpenDevice(AZK_VENDOR_ID, productId, inputReportLength_, outputReportLength_, index)) {
         Terminate();
         return false;
     }

@@ -35,9 +35,14 @@ public:
     // Runs one command. This class knows none: it does nothing and returns 0.
     virtual int32_t Exec(int32_t commandId, void* block, int32_t* statusPair);
 
-    // Opens the variant's device and starts the receiver thread. On failure
-    // everything acquired is released again and false returned.
-    bool Initialize(int32_t variant, SessionEventCallback eventCallback);
+    // Opens the variant's index-th device (0: the first) and starts the
+    // receiver thread. On failure everything acquired is released again and
+    // false returned.
+    bool Initialize(int32_t variant, SessionEventCallback eventCallback, int32_t index = 0);
+
+    // The product ID and report length of a variant (1 or 2); false for any
+    // other value.
+    static bool VariantParameters(int32_t variant, int32_t& productId, int32_t& reportLength);
     // Stops the receiver thread and closes the device. Safe in any state.
     void Terminate();
 

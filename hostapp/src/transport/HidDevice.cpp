@@ -14,6 +14,12 @@ constexpr int32_t kMaxReportLength = 256;
 
 }  // namespace
 
+bool ReportLengthsFit(uint16_t inputByteLength, uint16_t outputByteLength, int32_t inputLength,
+                      int32_t outputLength) {
+    return inputByteLength == ExpectedByteLength(inputLength) &&
+           outputByteLength == ExpectedByteLength(outputLength);
+}
+
 azk_SHidReportInfo& azk_SHidDeviceRecord::Info(HidReportType type) {
     switch (type) {
     case HidReportType::Input: return input;
@@ -40,8 +46,17 @@ bool azk_CHidDevice::Matches(const HidInterface& iface, int32_t vendorId, int32_
     const HidAttributes& attributes = iface.Attributes();
     const HidCapabilities& caps = iface.Capabilities();
     return attributes.vendorId == vendorId && attributes.productId == productId &&
-           caps.Of(HidReportType::Input).byteLength == ExpectedByteLength(inputLength) &&
-           caps.Of(HidReportType::Output).byteLength == ExpectedByteLength(outputLength);
+           ReportLengthsFit(caps.Of(HidReportType::Input).byteLength,
+                            caps.Of(HidReportType::Output).byteLength, inputLength, outputLength);
+}
+
+std::vector<azk_SHidInterfaceDescription> azk_CHidDevice::DescribeInterfaces() {
+    std::vector<azk_SHidInterfaceDescription> found;
+    for (std::string& path : platform_.ListInterfaces()) {
+        HidInterfaceInfo info = platform_.DescribeInterface(path);
+        found.push_back({std::move(path), info});
+    }
+    return found;
 }
 
 int32_t azk_CHidDevice::FindDevice(int32_t vendorId, int32_t productId, int32_t inputLength,

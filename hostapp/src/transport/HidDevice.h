@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "transport/platform/HidPlatform.h"
@@ -60,6 +61,17 @@ struct azk_SHidDeviceRecord {
     uint8_t OutputReportId() const;
 };
 
+// True when report byte lengths (report ID byte counted) serve the requested
+// report lengths: n is met by n + 1, and 0 by 0.
+bool ReportLengthsFit(uint16_t inputByteLength, uint16_t outputByteLength, int32_t inputLength,
+                      int32_t outputLength);
+
+// One present interface as the platform describes it.
+struct azk_SHidInterfaceDescription {
+    std::string path;
+    HidInterfaceInfo info;
+};
+
 class azk_CHidDevice {
 public:
     explicit azk_CHidDevice(HidPlatform& platform);
@@ -88,6 +100,10 @@ public:
 
     bool IsOpen() const { return openFlag_.load() == 1; }
     const azk_SHidDeviceRecord* Record() const { return record_.get(); }
+
+    // Every present interface, in the order FindDevice walks them, with
+    // whether it opens and why not. Opens nothing that stays open.
+    std::vector<azk_SHidInterfaceDescription> DescribeInterfaces();
 
     // The search and record steps, public for tests.
     int32_t FindDevice(int32_t vendorId, int32_t productId, int32_t inputLength,

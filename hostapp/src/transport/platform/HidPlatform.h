@@ -98,9 +98,54 @@ public:
     virtual void WakeRead() = 0;
 };
 
+// Whether an interface could be opened, and if not, why.
+enum class HidOpenStatus {
+    Opened,            // it opens for reading and writing and its queries succeed
+    PermissionDenied,  // the system refused this user access
+    Busy,              // another program holds it
+    Failed,            // it could not be opened or queried for another reason
+    Gone               // there is no device behind the path (any more)
+};
+
+// What can be learnt about one interface without keeping it open. When it
+// cannot be opened, the IDs and report byte lengths are still filled where
+// the platform can tell them otherwise (sysfs, the vhid hello, a query-only
+// handle); the *Known flags say which are.
+struct HidInterfaceInfo {
+    HidOpenStatus status = HidOpenStatus::Failed;
+    int systemError = 0;  // errno or the system's error code of the failed open; 0 if none
+    bool idsKnown = false;
+    HidAttributes attributes;
+    bool lengthsKnown = false;
+    uint16_t inputByteLength = 0;   // report ID byte counted
+    uint16_t outputByteLength = 0;  // report ID byte counted
+    int collection = 0;             // 0: its device's first top-level collection
+};
+
 class HidPlatform {
 public:
     virtual ~HidPlatform() = default;
+
+    // Describes the interface at `path`: whether OpenInterface would succeed
+    // and what it is. This default knows no reason and asks OpenInterface;
+    // platforms that can tell why an open fails override it.
+    virtual HidInterfaceInfo DescribeInterface(const std::string& path) {
+        HidInterfaceInfo info;
+        std::unique_ptr<HidInterface> iface = OpenInterface(path);
+        if (iface) DescribeOpened(*iface, info);
+        return info;
+    }
+
+    // Fills `info` from an interface that opened.
+    static void DescribeOpened(const HidInterface& iface, HidInterfaceInfo& info) {
+        info.status = HidOpenStatus::Opened;
+        info.systemError = 0;
+        info.idsKnown = true;
+        info.attributes = iface.Attributes();
+        info.lengthsKnown = true;
+        info.inputByteLength = iface.Capabilities().Of(HidReportType::Input).byteLength;
+        info.outputByteLength = iface.Capabilities().Of(HidReportType::Output).byteLength;
+    }
 
     // The paths of the present HID interfaces, in a stable order. The list
     // stops before the first interface whose path cannot be had.

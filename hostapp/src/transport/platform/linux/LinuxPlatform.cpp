@@ -372,6 +372,107 @@ std::vector<std::string> ListDirectory(const std::string& dir) {
     return names;
 }
 
+HidOpenStatus StatusOfErrno(int error) {
+    switch (error) {
+    case EACCES:
+    case EPERM: return HidOpenStatus::PermissionDenied;
+    case EBUSY:
+    case EAGAIN: return HidOpenStatus::Busy;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ECONNREFUSED: return HidOpenStatus::Gone;
+    default: return HidOpenStatus::Failed;
+    }
+}
+
+// "hidrawN" or "hidrawN#k" (the k-th top-level collection after the first).
+bool SplitHidrawName(std::string name, std::string& node, size_t& collection) {
+    collection = 0;
+    const size_t hash = name.find('#');
+    if (hash != std::string::npos) {
+        const std::string index = name.substr(hash + 1);
+        if (index.empty() || index.size() > 4 || index.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+        collection = std::stoul(index);
+        name.resize(hash);
+    }
+    node = std::move(name);
+    return true;
+}
+
+// Connects to a vhid socket and receives its hello (vhid.md). On failure
+// `status` and `error` say why: a server that closes at once, or that keeps
+// the connection waiting past the hello time-out, serves someone else.
+bool ConnectVhid(const std::string& socketPath, Fd& fd, std::vector<uint8_t>& hello, HidOpenStatus& status,
+                 int& error) {
+    status = HidOpenStatus::Failed;
+    error = 0;
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof address.sun_path) return false;
+    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+
+    // Non-blocking: a blocking connect to a server whose listen backlog is
+    // full waits until that server accepts, which a stuck one never does.
+    // Connect and hello share the hello's 1000 ms.
+    fd = Fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.Valid()) {
+        error = errno;
+        return false;
+    }
+    const Deadline deadline(kVhidHelloTimeoutMs);
+    while (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        // EAGAIN: the backlog is full, try again shortly. ECONNREFUSED: a
+        // server that died; no device.
+        if (errno != EAGAIN || deadline.Remaining() == 0) {
+            error = errno;
+            status = StatusOfErrno(error);
+            return false;
+        }
+        ::poll(nullptr, 0, std::min(10, deadline.Remaining()));
+    }
+
+    // Only a server of this user (or root) is believed.
+    ucred peer {};
+    socklen_t peerLength = sizeof peer;
+    if (::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &peer, &peerLength) != 0 ||
+        (peer.uid != ::getuid() && peer.uid != 0)) {
+        return false;
+    }
+
+    // The hello, within 1000 ms; a connection closed before it is a device
+    // held by another program.
+    pollfd pfd = {fd.Get(), POLLIN, 0};
+    const int ready = PollRetry(&pfd, 1, deadline);
+    if (ready == 0) status = HidOpenStatus::Busy;  // left waiting in the backlog
+    if (ready <= 0 || (pfd.revents & POLLIN) == 0) return false;
+    hello.assign(kVhidHelloHeader + kVhidMaxMessage, 0);
+    const ssize_t n = ::recv(fd.Get(), hello.data(), hello.size(), MSG_TRUNC | MSG_DONTWAIT);
+    if (n == 0) status = HidOpenStatus::Busy;  // closed at once
+    if (n < static_cast<ssize_t>(kVhidHelloHeader) || static_cast<size_t>(n) > hello.size() ||
+        std::memcmp(hello.data(), "VHID", 4) != 0 || Read16(hello.data() + 4) != 1) {
+        return false;
+    }
+    const uint16_t descriptorLength = Read16(hello.data() + 12);
+    if (descriptorLength < 1 || descriptorLength > kVhidMaxMessage ||
+        static_cast<size_t>(n) != kVhidHelloHeader + descriptorLength) {
+        return false;
+    }
+    hello.resize(static_cast<size_t>(n));
+    status = HidOpenStatus::Opened;
+    return true;
+}
+
+HidAttributes HelloAttributes(const std::vector<uint8_t>& hello) {
+    HidAttributes attributes;
+    attributes.vendorId = Read16(hello.data() + 6);
+    attributes.productId = Read16(hello.data() + 8);
+    attributes.versionNumber = Read16(hello.data() + 10);
+    return attributes;
+}
+
 }  // namespace
 
 std::string VhidDirectory() {
@@ -429,21 +530,64 @@ std::vector<std::string> LinuxHidPlatform::ListInterfaces() {
 
 std::unique_ptr<HidInterface> LinuxHidPlatform::OpenInterface(const std::string& path) {
     if (StartsWith(path, kHidrawPrefix)) {
-        std::string name = path.substr(sizeof kHidrawPrefix - 1);
+        std::string name;
         size_t collection = 0;
-        const size_t hash = name.find('#');
-        if (hash != std::string::npos) {
-            const std::string index = name.substr(hash + 1);
-            if (index.empty() || index.size() > 4 || index.find_first_not_of("0123456789") != std::string::npos) {
-                return nullptr;
-            }
-            collection = std::stoul(index);
-            name.resize(hash);
-        }
+        if (!SplitHidrawName(path.substr(sizeof kHidrawPrefix - 1), name, collection)) return nullptr;
         return OpenHidraw(name, collection);
     }
     if (StartsWith(path, kVhidPrefix)) return OpenVhid(path.substr(sizeof kVhidPrefix - 1));
     return nullptr;
+}
+
+HidInterfaceInfo LinuxHidPlatform::DescribeInterface(const std::string& path) {
+    HidInterfaceInfo info;
+    info.status = HidOpenStatus::Gone;
+    if (StartsWith(path, kHidrawPrefix)) {
+        std::string name;
+        size_t collection = 0;
+        if (!SplitHidrawName(path.substr(sizeof kHidrawPrefix - 1), name, collection)) return info;
+        info.collection = static_cast<int>(collection);
+        const std::string sysDevice = sysfsRoot_ + "/" + name + "/device";
+        std::vector<uint8_t> bytes;
+        if (!ReadWholeFile(sysDevice + "/uevent", bytes, 64 * 1024)) return info;
+        info.idsKnown = ParseHidId(bytes, info.attributes);
+        HidDescriptorInfo descriptor;
+        if (ReadWholeFile(sysDevice + "/report_descriptor", bytes, HID_MAX_DESCRIPTOR_SIZE) &&
+            ParseDescriptor(bytes.data(), bytes.size(), descriptor) && collection < descriptor.collections.size()) {
+            const HidCapabilities& caps = descriptor.collections[collection].caps;
+            info.lengthsKnown = true;
+            info.inputByteLength = caps.Of(HidReportType::Input).byteLength;
+            info.outputByteLength = caps.Of(HidReportType::Output).byteLength;
+        }
+        Fd fd(::open((devRoot_ + "/" + name).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+        if (!fd.Valid()) {
+            info.systemError = errno;
+            info.status = StatusOfErrno(info.systemError);
+            return info;
+        }
+        fd.Reset();
+    } else if (StartsWith(path, kVhidPrefix)) {
+        Fd fd;
+        std::vector<uint8_t> hello;
+        if (!ConnectVhid(path.substr(sizeof kVhidPrefix - 1), fd, hello, info.status, info.systemError)) {
+            return info;
+        }
+        info.idsKnown = true;
+        info.attributes = HelloAttributes(hello);
+        fd.Reset();  // the server takes the next connection once this one ends
+    } else {
+        return info;
+    }
+    // It opens: whether it is usable is what OpenInterface says.
+    std::unique_ptr<HidInterface> iface = OpenInterface(path);
+    if (iface) {
+        const int collection = info.collection;
+        DescribeOpened(*iface, info);
+        info.collection = collection;
+    } else {
+        info.status = HidOpenStatus::Failed;
+    }
+    return info;
 }
 
 std::unique_ptr<HidInterface> LinuxHidPlatform::OpenHidraw(const std::string& name, size_t collection) {
@@ -485,56 +629,14 @@ std::unique_ptr<HidInterface> LinuxHidPlatform::OpenHidraw(const std::string& na
 }
 
 std::unique_ptr<HidInterface> LinuxHidPlatform::OpenVhid(const std::string& socketPath) {
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    if (socketPath.size() >= sizeof address.sun_path) return nullptr;
-    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
-
-    // Non-blocking: a blocking connect to a server whose listen backlog is
-    // full waits until that server accepts, which a stuck one never does.
-    // Connect and hello share the hello's 1000 ms.
-    Fd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd.Valid()) return nullptr;
-    const Deadline deadline(kVhidHelloTimeoutMs);
-    while (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        // EAGAIN: the backlog is full, try again shortly. ECONNREFUSED: a
-        // server that died; no device.
-        if (errno != EAGAIN || deadline.Remaining() == 0) return nullptr;
-        ::poll(nullptr, 0, std::min(10, deadline.Remaining()));
-    }
-
-    // Only a server of this user (or root) is believed.
-    ucred peer {};
-    socklen_t peerLength = sizeof peer;
-    if (::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &peer, &peerLength) != 0 ||
-        (peer.uid != ::getuid() && peer.uid != 0)) {
-        return nullptr;
-    }
-
-    // The hello, within 1000 ms; a connection closed before it is a device
-    // held by another program.
-    uint8_t hello[kVhidHelloHeader + kVhidMaxMessage];
-    pollfd pfd = {fd.Get(), POLLIN, 0};
-    if (PollRetry(&pfd, 1, deadline) <= 0 || (pfd.revents & POLLIN) == 0) {
-        return nullptr;
-    }
-    const ssize_t n = ::recv(fd.Get(), hello, sizeof hello, MSG_TRUNC | MSG_DONTWAIT);
-    if (n < static_cast<ssize_t>(kVhidHelloHeader) || static_cast<size_t>(n) > sizeof hello ||
-        std::memcmp(hello, "VHID", 4) != 0 || Read16(hello + 4) != 1) {
-        return nullptr;
-    }
-    const uint16_t descriptorLength = Read16(hello + 12);
-    if (descriptorLength < 1 || descriptorLength > kVhidMaxMessage ||
-        static_cast<size_t>(n) != kVhidHelloHeader + descriptorLength) {
-        return nullptr;
-    }
-    HidAttributes attributes;
-    attributes.vendorId = Read16(hello + 6);
-    attributes.productId = Read16(hello + 8);
-    attributes.versionNumber = Read16(hello + 10);
+    Fd fd;
+    std::vector<uint8_t> hello;
+    HidOpenStatus status;
+    int error = 0;
+    if (!ConnectVhid(socketPath, fd, hello, status, error)) return nullptr;
     HidDescriptorInfo info;
-    if (!ParseDescriptor(hello + kVhidHelloHeader, descriptorLength, info)) return nullptr;
-    return std::make_unique<LinuxInterface>(std::move(fd), true, attributes, std::move(info), 0);
+    if (!ParseDescriptor(hello.data() + kVhidHelloHeader, hello.size() - kVhidHelloHeader, info)) return nullptr;
+    return std::make_unique<LinuxInterface>(std::move(fd), true, HelloAttributes(hello), std::move(info), 0);
 }
 
 }  // namespace azk::linuxhid

@@ -39,6 +39,11 @@ public:
 
     std::vector<std::string> ListInterfaces() override;
     std::unique_ptr<HidInterface> OpenInterface(const std::string& path) override;
+    // Tells why a node cannot be opened from open()'s errno (EACCES: no
+    // permission, EBUSY: held), and a vhid device that closes the connection
+    // at once or keeps it waiting in its backlog as held. IDs and report
+    // lengths of a hidraw node come from sysfs even when it does not open.
+    HidInterfaceInfo DescribeInterface(const std::string& path) override;
 
 private:
     std::unique_ptr<HidInterface> OpenHidraw(const std::string& name, size_t collection);

@@ -174,7 +174,7 @@ void SimDevice::HostWake(bool& woken) {
 
 bool SimDevice::HostOpen() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (unplugged_ || description_.heldByOtherProgram) return false;
+    if (unplugged_ || description_.heldByOtherProgram || description_.permissionDenied) return false;
     ++openCount_;
     ++openHandles_;
     return true;
@@ -300,6 +300,32 @@ public:
         auto handle = std::make_unique<SimInterface>(device);
         if (device->Description().queriesFail) return nullptr;  // the handle closes again
         return handle;
+    }
+
+    // The bus knows every device's IDs and lengths, also of one that does
+    // not open, as a platform that reads them without opening does.
+    HidInterfaceInfo DescribeInterface(const std::string& path) override {
+        HidInterfaceInfo info;
+        std::shared_ptr<SimDevice> device = SimBus::Instance().Find(path);
+        if (!device || device->Unplugged()) {
+            info.status = HidOpenStatus::Gone;
+            return info;
+        }
+        const SimDeviceSpec& spec = device->Description();
+        info.idsKnown = true;
+        info.attributes = spec.attributes;
+        info.lengthsKnown = true;
+        info.inputByteLength = spec.caps.Of(HidReportType::Input).byteLength;
+        info.outputByteLength = spec.caps.Of(HidReportType::Output).byteLength;
+        info.collection = spec.collection;
+        if (spec.permissionDenied) {
+            info.status = HidOpenStatus::PermissionDenied;
+        } else if (spec.heldByOtherProgram) {
+            info.status = HidOpenStatus::Busy;
+        } else {
+            info.status = OpenInterface(path) ? HidOpenStatus::Opened : HidOpenStatus::Failed;
+        }
+        return info;
     }
 };
 

@@ -31,6 +31,8 @@ struct SimDeviceSpec {
     bool heldByOtherProgram = false;  // opening it fails
     bool queriesFail = false;         // it opens, but its HID queries fail
     bool ioEventsFail = false;        // its read and write events cannot be created
+    bool permissionDenied = false;    // opening it is refused for want of permission
+    int collection = 0;               // its top-level collection within its device
 };
 
 // A vendor-defined interface with one input and one output report of

@@ -270,6 +270,82 @@ std::unique_ptr<HidInterface> Win32HidPlatform::OpenInterface(const std::string&
     }
 }
 
+int CollectionOfPath(const std::string& path) {
+    for (size_t at = 0; at + 6 <= path.size(); ++at) {
+        const auto lower = [&](size_t i) { return static_cast<char>(path[at + i] | 0x20); };
+        if (path[at] != '&' || lower(1) != 'c' || lower(2) != 'o' || lower(3) != 'l') continue;
+        const char tens = path[at + 4];
+        const char ones = path[at + 5];
+        if (tens < '0' || tens > '9' || ones < '0' || ones > '9') continue;
+        const int number = (tens - '0') * 10 + (ones - '0');
+        return number > 0 ? number - 1 : 0;
+    }
+    return 0;
+}
+
+HidInterfaceInfo Win32HidPlatform::DescribeInterface(const std::string& path) {
+    HidInterfaceInfo info;
+    info.collection = CollectionOfPath(path);
+    try {
+        const std::wstring wide = Utf8ToWide(path);
+        if (wide.empty()) return info;
+        bool opens = true;
+        {
+            azk_CWin32Handle file(::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+            if (!file.Valid()) {
+                opens = false;
+                const DWORD error = ::GetLastError();
+                info.systemError = static_cast<int>(error);
+                switch (error) {
+                case ERROR_ACCESS_DENIED: info.status = HidOpenStatus::PermissionDenied; break;
+                case ERROR_SHARING_VIOLATION: info.status = HidOpenStatus::Busy; break;
+                case ERROR_FILE_NOT_FOUND:
+                case ERROR_PATH_NOT_FOUND:
+                case ERROR_DEVICE_NOT_CONNECTED: info.status = HidOpenStatus::Gone; break;
+                default: info.status = HidOpenStatus::Failed; break;
+                }
+            }
+        }
+        if (opens) {
+            // It opens: whether it is usable is what OpenInterface says.
+            std::unique_ptr<HidInterface> iface = OpenInterface(path);
+            if (iface) {
+                DescribeOpened(*iface, info);
+                info.collection = CollectionOfPath(path);
+                return info;
+            }
+            info.status = HidOpenStatus::Failed;
+        }
+        // A handle without read or write access still answers the queries.
+        azk_CWin32Handle query(::CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!query.Valid()) return info;
+        HIDD_ATTRIBUTES attributes{};
+        attributes.Size = sizeof attributes;
+        if (::HidD_GetAttributes(query.Get(), &attributes)) {
+            info.idsKnown = true;
+            info.attributes.vendorId = attributes.VendorID;
+            info.attributes.productId = attributes.ProductID;
+            info.attributes.versionNumber = attributes.VersionNumber;
+        }
+        PHIDP_PREPARSED_DATA raw = nullptr;
+        if (::HidD_GetPreparsedData(query.Get(), &raw)) {
+            PreparsedData preparsed(raw);
+            HIDP_CAPS caps{};
+            if (::HidP_GetCaps(preparsed.Get(), &caps) == HIDP_STATUS_SUCCESS) {
+                info.lengthsKnown = true;
+                info.inputByteLength = caps.InputReportByteLength;
+                info.outputByteLength = caps.OutputReportByteLength;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        info.status = HidOpenStatus::Failed;
+    }
+    return info;
+}
+
 }  // namespace azk::win32hid
 
 namespace azk {

@@ -22,7 +22,15 @@ class Win32HidPlatform final : public HidPlatform {
 public:
     std::vector<std::string> ListInterfaces() override;
     std::unique_ptr<HidInterface> OpenInterface(const std::string& path) override;
+    // Tells a sharing violation (held by another program) and access denied
+    // from other failures, and reads the IDs and report lengths of an
+    // interface that does not open through a query-only handle.
+    HidInterfaceInfo DescribeInterface(const std::string& path) override;
 };
+
+// The top-level collection an interface path names: "...&col02..." is the
+// second (1); a path without "&col" is its device's only one (0).
+int CollectionOfPath(const std::string& path);
 
 // Conversions between the system's wide text and UTF-8. Text that cannot be
 // converted gives an empty result.

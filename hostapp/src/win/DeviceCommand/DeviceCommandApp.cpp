@@ -1,0 +1,855 @@
+// DeviceCommandApp.cpp - the DeviceCommand tool. Only the session library's
+// public header is used: the tool is a caller like any other.
+#include "win/DeviceCommand/DeviceCommandApp.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+#include "session/SessionApi.h"
+#include "win/DeviceCommand/DeviceCommandExec.h"
+
+namespace azk::devcmd {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+struct Key {
+    const char* name;
+    uint16_t bit;
+};
+constexpr Key kKeys[] = {{"Bluetooth", 0x0001}, {"Call", 0x0002},  {"MicMute", 0x0004},
+                         {"VolDown", 0x0008},   {"VolUp", 0x0010}, {"SpMute", 0x0040}};
+constexpr uint16_t kNothingLocked = 0x007F;
+
+const char* const kExitStatusText =
+    "Exit status:\n"
+    "  0  done\n"
+    "  2  bad command line\n"
+    "  3  no session: no such device, or it cannot be opened (see 'list')\n"
+    "  4  the device answered with a failure status\n"
+    "  5  no answer in time, or the device was lost\n"
+    "  6  the device's answer was not the one expected\n"
+    "  7  the session library refused the request\n"
+    "  8  a file could not be read or written\n";
+
+const char* const kUdevHint =
+    "install the udev rule: 'sudo cmake --install BUILD --prefix /usr' puts "
+    "70-keyconfig.rules in /usr/lib/udev/rules.d; then 'sudo udevadm control --reload' "
+    "and replug the device";
+
+// ------------------------------------------------------------ result codes
+
+const char* ResultName(int32_t result) {
+    switch (result) {
+    case SESSION_RESULT_OK: return "OK";
+    case SESSION_RESULT_GENERAL: return "GENERAL";
+    case SESSION_RESULT_PARAMETER: return "PARAMETER";
+    case SESSION_RESULT_INITIALIZE: return "INITIALIZE";
+    case SESSION_RESULT_CONNECTION: return "CONNECTION";
+    case SESSION_RESULT_COMMAND: return "COMMAND";
+    case SESSION_RESULT_DEVICE: return "DEVICE";
+    case SESSION_RESULT_TIMEOUT: return "TIMEOUT";
+    case SESSION_RESULT_EXEC_SYSTEM: return "EXEC_SYSTEM";
+    case SESSION_RESULT_NOT_ENOUGH_ARGS: return "NOT_ENOUGH_ARGS";
+    case SESSION_RESULT_BAD_BLOCK: return "BAD_BLOCK";
+    case SESSION_RESULT_CLOSING: return "CLOSING";
+    case SESSION_RESULT_BAD_RESPONSE: return "BAD_RESPONSE";
+    case SESSION_RESULT_DEVICE_STATUS: return "DEVICE_STATUS";
+    case SESSION_RESULT_IMAGE_CHECKSUM: return "IMAGE_CHECKSUM";
+    case SESSION_RESULT_FW_LOAD: return "FW_LOAD";
+    case SESSION_RESULT_FW_WRITE: return "FW_WRITE";
+    default: return "UNKNOWN";
+    }
+}
+
+const char* ResultText(int32_t result) {
+    switch (result) {
+    case SESSION_RESULT_CONNECTION: return "no session: the device is not there or cannot be opened";
+    case SESSION_RESULT_COMMAND: return "no such command";
+    case SESSION_RESULT_TIMEOUT: return "no answer in time";
+    case SESSION_RESULT_BAD_BLOCK: return "the request does not fit the command";
+    case SESSION_RESULT_CLOSING: return "the device was lost";
+    case SESSION_RESULT_BAD_RESPONSE: return "the answer was not the one expected";
+    case SESSION_RESULT_DEVICE_STATUS: return "the device answered with a failure status";
+    default: return "the command failed";
+    }
+}
+
+int ExitStatusOf(int32_t result) {
+    switch (result) {
+    case SESSION_RESULT_OK: return kExitOk;
+    case SESSION_RESULT_PARAMETER: return kExitUsage;
+    case SESSION_RESULT_CONNECTION: return kExitNoDevice;
+    case SESSION_RESULT_DEVICE_STATUS: return kExitDeviceStatus;
+    case SESSION_RESULT_TIMEOUT:
+    case SESSION_RESULT_CLOSING: return kExitNoAnswer;
+    case SESSION_RESULT_BAD_RESPONSE: return kExitBadAnswer;
+    default: return kExitRefused;
+    }
+}
+
+// A failure that ends the run: a result code of the library (or -2 for the
+// command line), what failed, and the device's status pair when it has one.
+struct Failure : std::runtime_error {
+    Failure(int32_t code, const std::string& what, int exit = -1)
+        : std::runtime_error(what), result(code), exitStatus(exit < 0 ? ExitStatusOf(code) : exit) {}
+    int32_t result;
+    int exitStatus;
+    bool hasStatus = false;
+    int32_t status = 0;
+    int32_t detail = 0;
+};
+
+std::string Hex(uint64_t value, int digits) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));
+    return text;
+}
+
+// ------------------------------------------------------------ the session
+
+class Session {
+public:
+    Session(int32_t variant, int32_t index) : handle_(SessionCreateAt(variant, index, nullptr)) {
+        if (handle_ == nullptr) {
+            throw Failure(SESSION_RESULT_CONNECTION, "no session: no usable device of variant " +
+                                                         std::to_string(variant) + " at index " +
+                                                         std::to_string(index) + " (see 'DeviceCommand list')");
+        }
+    }
+    ~Session() { SessionFree(handle_); }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Runs one command; a failure throws with the status pair.
+    void Exec(int32_t commandId, void* block, const std::string& what) {
+        int32_t statusPair[2] = {0, 0};
+        const int32_t result = SessionExec(handle_, commandId, block, statusPair);
+        if (result == SESSION_RESULT_OK) return;
+        Failure failure(result, what + ": " + ResultText(result));
+        if (result == SESSION_RESULT_DEVICE_STATUS) {
+            failure.hasStatus = true;
+            failure.status = statusPair[0];
+            failure.detail = statusPair[1];
+        }
+        throw failure;
+    }
+
+private:
+    SessionHandle handle_;
+};
+
+// ------------------------------------------------------------ key lock
+
+struct KeyLockConfig {
+    uint8_t se = 0;
+    uint16_t mask = 0;
+    bool operator==(const KeyLockConfig& other) const { return se == other.se && mask == other.mask; }
+};
+
+KeyLockConfig ReadKeyLock(Session& session, uint8_t target) {
+    SessionParamBlock block{};
+    block.bytes[SESSION_BLOCK_TARGET] = target;
+    session.Exec(SESSION_CMD_GET_KEY_LOCK_CONFIG, &block, "reading the key-lock configuration");
+    KeyLockConfig config;
+    config.se = block.bytes[SESSION_KEYLOCK_SE_FLAG];
+    config.mask = static_cast<uint16_t>(block.bytes[SESSION_KEYLOCK_LOCK_MASK] |
+                                        block.bytes[SESSION_KEYLOCK_LOCK_MASK + 1] << 8);
+    return config;
+}
+
+void WriteKeyLock(Session& session, uint8_t target, const KeyLockConfig& config) {
+    SessionParamBlock block{};
+    block.bytes[SESSION_BLOCK_TARGET] = target;
+    block.bytes[SESSION_KEYLOCK_SE_FLAG] = config.se;
+    block.bytes[SESSION_KEYLOCK_LOCK_MASK] = static_cast<uint8_t>(config.mask & 0xFF);
+    block.bytes[SESSION_KEYLOCK_LOCK_MASK + 1] = static_cast<uint8_t>(config.mask >> 8);
+    session.Exec(SESSION_CMD_SET_KEY_LOCK_CONFIG, &block, "writing the key-lock configuration");
+}
+
+std::vector<std::string> LockedKeys(uint16_t mask) {
+    std::vector<std::string> keys;
+    for (const Key& key : kKeys) {
+        if ((mask & key.bit) == 0) keys.emplace_back(key.name);
+    }
+    return keys;
+}
+
+Json KeyLockJson(const KeyLockConfig& config) {
+    Json json;
+    json["se"] = config.se != 0;
+    json["lockMask"] = config.mask;
+    json["lockMaskHex"] = Hex(config.mask, 4);
+    json["locked"] = LockedKeys(config.mask);
+    return json;
+}
+
+std::string KeyLockText(const KeyLockConfig& config) {
+    std::string text = "locked keys: ";
+    const std::vector<std::string> keys = LockedKeys(config.mask);
+    if (keys.empty()) text += "(none)";
+    for (size_t i = 0; i < keys.size(); ++i) text += (i > 0 ? " " : "") + keys[i];
+    text += "\nsound effect: ";
+    text += config.se != 0 ? "on" : "off";
+    text += "\nlock mask: " + Hex(config.mask, 4) + "\n";
+    return text;
+}
+
+KeyLockConfig WantedKeyLock(const azk_SDeviceCommandOptions& options) {
+    KeyLockConfig wanted;
+    wanted.se = options.seOn ? 1 : 0;
+    if (!LockMaskOf(options.lockKeys, wanted.mask)) throw Failure(SESSION_RESULT_PARAMETER, "unknown key name");
+    return wanted;
+}
+
+// ------------------------------------------------------------ list
+
+const char* StateName(int32_t state) {
+    switch (state) {
+    case SESSION_DEVICE_USABLE: return "usable";
+    case SESSION_DEVICE_PERMISSION_DENIED: return "permission-denied";
+    case SESSION_DEVICE_HELD: return "held";
+    case SESSION_DEVICE_REPORT_LENGTHS: return "report-lengths";
+    case SESSION_DEVICE_OTHER_COLLECTION: return "other-collection";
+    case SESSION_DEVICE_OTHER_PRODUCT: return "other-product";
+    default: return "open-failed";
+    }
+}
+
+std::string Reason(const SessionDeviceInfo& device) {
+    switch (device.state) {
+    case SESSION_DEVICE_USABLE: return "";
+    case SESSION_DEVICE_PERMISSION_DENIED:
+#ifdef _WIN32
+        return "permission denied: the system does not let this user open it";
+#else
+        return std::string("permission denied: the udev rule is missing; ") + kUdevHint;
+#endif
+    case SESSION_DEVICE_HELD: return "held by another program";
+    case SESSION_DEVICE_REPORT_LENGTHS: {
+        const int expected = device.variant == SESSION_VARIANT_64 ? 65 : 17;
+        return "report lengths " + std::to_string(device.inputReportByteLength) + "/" +
+               std::to_string(device.outputReportByteLength) + " do not fit variant " +
+               std::to_string(device.variant) + " (" + std::to_string(expected) + "/" + std::to_string(expected) +
+               ")";
+    }
+    case SESSION_DEVICE_OTHER_COLLECTION:
+        return "another top-level collection of the device (collection " + std::to_string(device.collection + 1) +
+               "), not the speakerphone's";
+    case SESSION_DEVICE_OTHER_PRODUCT: return "another product (neither variant's product ID)";
+    default: break;
+    }
+    return device.systemError != 0 ? "cannot be opened (system error " + std::to_string(device.systemError) + ")"
+                                    : "cannot be opened or queried";
+}
+
+std::vector<SessionDeviceInfo> ListDevices() {
+    std::vector<SessionDeviceInfo> devices(8);
+    for (;;) {
+        int32_t count = 0;
+        const int32_t result = SessionListDevices(devices.data(), static_cast<int32_t>(devices.size()), &count);
+        if (result != SESSION_RESULT_OK) throw Failure(result, "listing the devices failed");
+        if (static_cast<size_t>(count) <= devices.size()) {
+            devices.resize(static_cast<size_t>(count));
+            return devices;
+        }
+        devices.resize(static_cast<size_t>(count));  // more came meanwhile: again with room
+    }
+}
+
+void RunList(const azk_SDeviceCommandOptions& options, Json& json, std::string& text) {
+    std::vector<SessionDeviceInfo> devices = ListDevices();
+    json["devices"] = Json::array();
+    std::ostringstream table;
+    for (const SessionDeviceInfo& device : devices) {
+        if (options.variantGiven && device.variant != options.variant) continue;
+        Json entry;
+        entry["index"] = device.index >= 0 ? Json(device.index) : Json(nullptr);
+        entry["variant"] = device.variant != 0 ? Json(device.variant) : Json(nullptr);
+        entry["path"] = std::string(device.path);
+        if (device.idsKnown != 0) {
+            entry["vendorId"] = Hex(device.vendorId, 4);
+            entry["productId"] = Hex(device.productId, 4);
+            entry["release"] = Hex(device.releaseNumber, 4);
+        } else {
+            entry["vendorId"] = entry["productId"] = entry["release"] = nullptr;
+        }
+        if (device.lengthsKnown != 0) {
+            entry["inputReportLength"] = device.inputReportByteLength;
+            entry["outputReportLength"] = device.outputReportByteLength;
+        } else {
+            entry["inputReportLength"] = entry["outputReportLength"] = nullptr;
+        }
+        entry["usable"] = device.state == SESSION_DEVICE_USABLE;
+        entry["state"] = StateName(device.state);
+        const std::string reason = Reason(device);
+        entry["reason"] = reason.empty() ? Json(nullptr) : Json(reason);
+        if (device.systemError != 0) entry["systemError"] = device.systemError;
+        json["devices"].push_back(entry);
+
+        table << (device.index >= 0 ? std::to_string(device.index) : std::string("-")) << "  variant "
+              << (device.variant != 0 ? std::to_string(device.variant) : std::string("?")) << "  ";
+        if (device.idsKnown != 0) {
+            table << Hex(device.vendorId, 4).substr(2) << ":" << Hex(device.productId, 4).substr(2) << " release "
+                  << Hex(device.releaseNumber, 4).substr(2);
+        } else {
+            table << "????:???? release ????";
+        }
+        table << "  reports ";
+        if (device.lengthsKnown != 0) {
+            table << device.inputReportByteLength << "/" << device.outputReportByteLength;
+        } else {
+            table << "?/?";
+        }
+        table << "  " << device.path << "\n    "
+              << (reason.empty() ? std::string("usable: --variant ") + std::to_string(device.variant) +
+                                       " --index " + std::to_string(device.index)
+                                 : reason)
+              << "\n";
+    }
+    json["count"] = json["devices"].size();
+    text = json["devices"].empty() ? "no HID interface with vendor ID " + Hex(AZK_VENDOR_ID, 4) + "\n" : table.str();
+}
+
+// ------------------------------------------------------------ raw, blocks
+
+std::string HexBytes(const uint8_t* data, size_t size) {
+    std::string text;
+    char two[4];
+    for (size_t i = 0; i < size; ++i) {
+        std::snprintf(two, sizeof two, "%02x", data[i]);
+        if (i > 0) text += ' ';
+        text += two;
+    }
+    return text;
+}
+
+void StorePointer(uint8_t* field, void* pointer) { std::memcpy(field, &pointer, sizeof pointer); }
+
+void Store32(uint8_t* at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void RunRaw(Session& session, const azk_SDeviceCommandOptions& options, Json& json, std::string& text) {
+    std::vector<uint8_t> message;
+    if (!ParseHexBytes(options.hex, message)) throw Failure(SESSION_RESULT_PARAMETER, "the message is not hex bytes");
+    if (message.size() < 8) throw Failure(SESSION_RESULT_PARAMETER, "the message needs its 8 header bytes");
+    const size_t declared = 8u + (message[6] | message[7] << 8);
+    if (message.size() != declared) {
+        throw Failure(SESSION_RESULT_PARAMETER, "the header's length says " + std::to_string(declared) +
+                                                    " message bytes, " + std::to_string(message.size()) +
+                                                    " were given");
+    }
+    // Room for the longest answer, which the command cuts to the buffer.
+    std::vector<uint8_t> buffer(SESSION_RAW_MAX_SIZE, 0);
+    std::memcpy(buffer.data(), message.data(), message.size());
+    SessionParamBlock block{};
+    StorePointer(block.bytes + SESSION_RAW_BUFFER, buffer.data());
+    Store32(block.bytes + SESSION_RAW_SIZE, static_cast<uint32_t>(buffer.size()));
+    session.Exec(SESSION_CMD_RAW_MESSAGE, &block, "the raw message");
+    const size_t answer = 8u + (buffer[6] | buffer[7] << 8);
+    json["request"] = HexBytes(message.data(), message.size());
+    json["response"] = HexBytes(buffer.data(), answer);
+    json["op"] = buffer[0];
+    json["function"] = Hex(buffer[1] | buffer[2] << 8, 4);
+    json["arg"] = buffer[3];
+    json["status"] = buffer[4];
+    json["detail"] = buffer[5];
+    json["length"] = answer - 8;
+    text = HexBytes(buffer.data(), answer) + "\n";
+}
+
+// Block transfers move at most this much per command; longer files go in
+// several commands at increasing addresses.
+constexpr uint32_t kChunk = 4096;
+
+class Progress {
+public:
+    Progress(std::ostream& err, bool show, uint32_t total) : err_(err), show_(show && total > 0), total_(total) {}
+    void Update(uint32_t done) {
+        if (!show_) return;
+        const int percent = static_cast<int>(uint64_t{done} * 100 / total_);
+        if (percent == last_) return;
+        last_ = percent;
+        const int bar = percent / 5;
+        err_ << "\r[" << std::string(static_cast<size_t>(bar), '#') << std::string(static_cast<size_t>(20 - bar), ' ')
+             << "] " << percent << "%" << (done == total_ ? "\n" : "") << std::flush;
+    }
+
+private:
+    std::ostream& err_;
+    bool show_;
+    uint32_t total_;
+    int last_ = -1;
+};
+
+void FillTransferBlock(SessionParamBlock& block, const azk_SDeviceCommandOptions& options, uint32_t address,
+                       uint32_t count, uint8_t* data) {
+    block = SessionParamBlock{};
+    block.bytes[SESSION_XFER_SELECTOR] = static_cast<uint8_t>(options.selector);
+    Store32(block.bytes + SESSION_XFER_ADDRESS, address);
+    block.bytes[SESSION_XFER_COUNT] = static_cast<uint8_t>(count & 0xFF);
+    block.bytes[SESSION_XFER_COUNT + 1] = static_cast<uint8_t>(count >> 8);
+    StorePointer(block.bytes + SESSION_XFER_BUFFER, data);
+    Store32(block.bytes + SESSION_BLOCK_TARGET, options.target);
+}
+
+void RunReadBlock(Session& session, const azk_SDeviceCommandOptions& options, std::ostream& err, bool terminal,
+                  Json& json, std::string& text) {
+    if (uint64_t{options.address} + options.count > 0x100000000ull) {
+        throw Failure(SESSION_RESULT_PARAMETER, "address + count passes the end of the 32-bit address space");
+    }
+    std::vector<uint8_t> data(options.count);
+    Progress progress(err, terminal && !options.json, options.count);
+    for (uint32_t done = 0; done < options.count;) {
+        const uint32_t n = std::min(kChunk, options.count - done);
+        SessionParamBlock block;
+        FillTransferBlock(block, options, options.address + done, n, data.data() + done);
+        session.Exec(options.blockCommand, &block, "reading at " + Hex(options.address + done, 8));
+        done += n;
+        progress.Update(done);
+    }
+    std::FILE* file = std::fopen(options.file.c_str(), "wb");
+    const bool written = file != nullptr && std::fwrite(data.data(), 1, data.size(), file) == data.size();
+    const bool closed = file != nullptr && std::fclose(file) == 0;
+    if (!written || !closed) throw Failure(SESSION_RESULT_GENERAL, "cannot write " + options.file, kExitFile);
+    json["command"] = options.blockCommand;
+    json["address"] = options.address;
+    json["count"] = options.count;
+    json["file"] = options.file;
+    text = "read " + std::to_string(options.count) + " bytes from " + Hex(options.address, 8) + " into " +
+           options.file + "\n";
+}
+
+std::vector<uint8_t> ReadFileBytes(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) throw Failure(SESSION_RESULT_GENERAL, "cannot open " + path, kExitFile);
+    std::vector<uint8_t> bytes;
+    uint8_t chunk[65536];
+    size_t n;
+    bool tooLong = false;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        bytes.insert(bytes.end(), chunk, chunk + n);
+        if (bytes.size() > 0xFFFFFFFFull) {
+            tooLong = true;
+            break;
+        }
+    }
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) throw Failure(SESSION_RESULT_GENERAL, "cannot read " + path, kExitFile);
+    if (tooLong) throw Failure(SESSION_RESULT_PARAMETER, path + " is longer than 4 GiB");
+    return bytes;
+}
+
+void RunWriteBlock(Session& session, const azk_SDeviceCommandOptions& options, std::ostream& err, bool terminal,
+                   Json& json, std::string& text) {
+    std::vector<uint8_t> data = ReadFileBytes(options.file);
+    if (options.count > data.size()) {
+        throw Failure(SESSION_RESULT_PARAMETER, options.file + " holds " + std::to_string(data.size()) +
+                                                    " bytes, fewer than --count " + std::to_string(options.count));
+    }
+    const uint32_t total = options.count != 0 ? options.count : static_cast<uint32_t>(data.size());
+    if (uint64_t{options.address} + total > 0x100000000ull) {
+        throw Failure(SESSION_RESULT_PARAMETER, "address + count passes the end of the 32-bit address space");
+    }
+    Progress progress(err, terminal && !options.json, total);
+    for (uint32_t done = 0; done < total;) {
+        const uint32_t n = std::min(kChunk, total - done);
+        SessionParamBlock block;
+        FillTransferBlock(block, options, options.address + done, n, data.data() + done);
+        session.Exec(options.blockCommand, &block, "writing at " + Hex(options.address + done, 8));
+        done += n;
+        progress.Update(done);
+    }
+    json["command"] = options.blockCommand;
+    json["address"] = options.address;
+    json["count"] = total;
+    json["file"] = options.file;
+    text = "wrote " + std::to_string(total) + " bytes from " + options.file + " at " + Hex(options.address, 8) + "\n";
+}
+
+// ------------------------------------------------------------ dispatch
+
+const char* SubcommandName(Subcommand subcommand) {
+    switch (subcommand) {
+    case Subcommand::List: return "list";
+    case Subcommand::KeylockShow: return "keylock show";
+    case Subcommand::KeylockSet: return "keylock set";
+    case Subcommand::KeylockReset: return "keylock reset";
+    case Subcommand::KeylockApply: return "keylock apply";
+    case Subcommand::Exec: return "exec";
+    case Subcommand::ReadBlock: return "read-block";
+    case Subcommand::WriteBlock: return "write-block";
+    case Subcommand::Raw: return "raw";
+    case Subcommand::None: break;
+    }
+    return "";
+}
+
+void RunSubcommand(const azk_SDeviceCommandOptions& options, std::ostream& err, bool terminal, Json& json,
+                   std::string& text) {
+    if (options.subcommand == Subcommand::List) {
+        RunList(options, json, text);
+        return;
+    }
+    // Arguments that need no device are checked before one is opened.
+    KeyLockConfig wanted;
+    if (options.subcommand == Subcommand::KeylockSet || options.subcommand == Subcommand::KeylockApply) {
+        wanted = WantedKeyLock(options);
+    }
+    SessionParamBlock execBlock{};
+    std::vector<uint8_t> execBuffer;
+    if (options.subcommand == Subcommand::Exec) {
+        std::string error;
+        if (!PrepareExec(options.commandId, options.assignments, execBlock, execBuffer, error)) {
+            throw Failure(SESSION_RESULT_PARAMETER, error);
+        }
+    }
+
+    Session session(options.variant, options.index);
+    switch (options.subcommand) {
+    case Subcommand::KeylockShow: {
+        const KeyLockConfig config = ReadKeyLock(session, 0);
+        json.update(KeyLockJson(config));
+        text = KeyLockText(config);
+        break;
+    }
+    case Subcommand::KeylockSet:
+        WriteKeyLock(session, 0, wanted);
+        json.update(KeyLockJson(wanted));
+        text = "set\n" + KeyLockText(wanted);
+        break;
+    case Subcommand::KeylockReset: {
+        const KeyLockConfig defaults = ReadKeyLock(session, 1);
+        WriteKeyLock(session, 0, defaults);
+        json.update(KeyLockJson(defaults));
+        text = "reset to the default\n" + KeyLockText(defaults);
+        break;
+    }
+    case Subcommand::KeylockApply: {
+        const KeyLockConfig before = ReadKeyLock(session, 0);
+        const bool changed = !(before == wanted);
+        if (changed) WriteKeyLock(session, 0, wanted);
+        json["changed"] = changed;
+        json["before"] = KeyLockJson(before);
+        json["after"] = KeyLockJson(wanted);
+        text = (changed ? "changed\n" : "unchanged\n") + KeyLockText(wanted);
+        break;
+    }
+    case Subcommand::Exec: {
+        session.Exec(options.commandId, &execBlock, "command " + std::to_string(options.commandId));
+        json["id"] = options.commandId;
+        json["fields"] = Json::object();
+        text.clear();
+        for (const ExecValue& value : ExecResults(options.commandId, execBlock, execBuffer)) {
+            Json field;
+            if (value.isText) {
+                field = value.text;
+            } else if (value.isBytes) {
+                field = value.text;
+            } else {
+                field = Json{{"value", value.number}, {"hex", Hex(value.number, value.size * 2)}};
+            }
+            json["fields"][value.name] = field;
+            text += value.name + " = " +
+                    (value.isText ? "\"" + value.text + "\""
+                     : value.isBytes
+                         ? value.text
+                         : std::to_string(value.number) + " (" + Hex(value.number, value.size * 2) + ")") +
+                    "\n";
+        }
+        if (text.empty()) text = "ok\n";
+        break;
+    }
+    case Subcommand::ReadBlock: RunReadBlock(session, options, err, terminal, json, text); break;
+    case Subcommand::WriteBlock: RunWriteBlock(session, options, err, terminal, json, text); break;
+    case Subcommand::Raw: RunRaw(session, options, json, text); break;
+    case Subcommand::List:
+    case Subcommand::None: break;
+    }
+}
+
+Json ErrorJson(const Failure& failure, const char* subcommand) {
+    Json json;
+    json["ok"] = false;
+    if (subcommand[0] != '\0') json["command"] = subcommand;
+    Json error;
+    error["result"] = failure.result;
+    error["name"] = ResultName(failure.result);
+    error["message"] = failure.what();
+    if (failure.hasStatus) {
+        error["status"] = failure.status;
+        error["detail"] = failure.detail;
+    }
+    json["error"] = error;
+    json["exitStatus"] = failure.exitStatus;
+    return json;
+}
+
+bool IsTrue(const std::string& word) { return word == "on"; }
+
+// The value of a hex digit, or -1.
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ helpers
+
+bool LockMaskOf(const std::vector<std::string>& keys, uint16_t& mask) {
+    mask = kNothingLocked;
+    for (const std::string& name : keys) {
+        bool known = false;
+        for (const Key& key : kKeys) {
+            if (name == key.name) {
+                mask = static_cast<uint16_t>(mask & ~key.bit);
+                known = true;
+            }
+        }
+        if (!known) return false;
+    }
+    return true;
+}
+
+bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
+    if (text.empty() || text.size() > 20) return false;
+    int base = 10;
+    size_t at = 0;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        at = 2;
+    }
+    uint64_t result = 0;
+    for (; at < text.size(); ++at) {
+        const int digit = HexDigit(text[at]);
+        if (digit < 0 || digit >= base) return false;
+        if (result > (max - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base)) return false;
+        result = result * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+    }
+    value = result;
+    return true;
+}
+
+bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& bytes) {
+    bytes.clear();
+    int high = -1;
+    for (const char c : text) {
+        if (c == ' ' || c == ':' || c == ',' || c == '\t') {
+            if (high >= 0) return false;  // a byte is two digits together
+            continue;
+        }
+        const int digit = HexDigit(c);
+        if (digit < 0) return false;
+        if (high < 0) {
+            high = digit;
+        } else {
+            bytes.push_back(static_cast<uint8_t>(high << 4 | digit));
+            high = -1;
+        }
+    }
+    return high < 0;
+}
+
+// ------------------------------------------------------------ parsing
+
+azk_SParseResult ParseDeviceCommand(const std::vector<std::string>& words, azk_SDeviceCommandOptions& options) {
+    options = azk_SDeviceCommandOptions{};
+    CLI::App app{"DeviceCommand: runs the speakerphone's session commands.", "DeviceCommand"};
+    app.footer(kExitStatusText);
+    app.require_subcommand(1);
+
+    app.add_option("--variant", options.variant, "1: 16-byte reports (default), 2: 64-byte reports")
+        ->check(CLI::IsMember({1, 2}));
+    app.add_option("--index", options.index, "which device of the variant, 0 = the first (default)")
+        ->check(CLI::NonNegativeNumber);
+    app.add_flag("--json", options.json, "print one JSON document on standard output");
+
+    auto* list = app.add_subcommand("list", "list the HID interfaces with the speakerphone's vendor ID, "
+                                            "and why one cannot be opened");
+
+    auto* keylock = app.add_subcommand("keylock", "show or change the key-lock configuration");
+    keylock->require_subcommand(1);
+    const std::vector<std::string> keyNames = {"Bluetooth", "Call", "MicMute", "VolDown", "VolUp", "SpMute"};
+    std::string se;
+    auto* show = keylock->add_subcommand("show", "show the configuration in force");
+    auto* reset = keylock->add_subcommand("reset", "copy the default configuration over the one in force");
+    CLI::App* changers[2] = {
+        keylock->add_subcommand("set", "lock these keys (none: unlock all) and set the sound effect"),
+        keylock->add_subcommand("apply", "as set, but write only when the configuration differs; "
+                                         "says whether it changed anything")};
+    for (CLI::App* changer : changers) {
+        changer->add_option("--lock", options.lockKeys, "the keys to lock: Bluetooth Call MicMute VolDown VolUp SpMute")
+            ->required()
+            ->expected(0, static_cast<int>(keyNames.size()))
+            ->check(CLI::IsMember(keyNames));
+        changer->add_option("--se", se, "sound effect when a locked key is pressed: on or off")
+            ->required()
+            ->check(CLI::IsMember({"on", "off"}));
+    }
+
+    auto* exec = app.add_subcommand("exec", "run catalogue command ID with FIELD=VALUE inputs");
+    exec->add_option("ID", options.commandId, "command id, 0 to 82")->required()->check(CLI::Range(0, 82));
+    exec->add_option("FIELD=VALUE", options.assignments, "input fields, named as 'exec ID --fields' lists them");
+    bool listFields = false;
+    exec->add_flag("--fields", listFields, "list the command's fields and run nothing");
+
+    std::string function = "0800";
+    std::string address, count, selector, target;
+    CLI::App* blocks[2] = {app.add_subcommand("read-block", "read device memory into FILE"),
+                           app.add_subcommand("write-block", "write FILE into device memory")};
+    for (CLI::App* block : blocks) {
+        block->add_option("FILE", options.file, "the file")->required();
+        block->add_option("--address", address, "start address (decimal or 0x hex)")->required();
+        block->add_option("--count", count, block == blocks[0] ? "bytes to read" : "bytes to write (default: the whole file)");
+        block->add_option("--function", function, "0800 (default), 0802 or 0E05")
+            ->check(CLI::IsMember({"0800", "0802", "0E05", "0e05"}));
+        block->add_option("--selector", selector, "the selector byte sent as arg (default 0)");
+        block->add_option("--target", target, "the target (default 0; function 0E05 sends 0)");
+    }
+    blocks[0]->get_option("--count")->required();
+
+    auto* raw = app.add_subcommand("raw", "send a whole message (command 82), header included, given in hex");
+    raw->add_option("HEX", options.hex, "the message bytes in hex, for example '02 36 00 00 00 00 00 00'")
+        ->required();
+
+    azk_SParseResult result;
+    std::vector<std::string> reversed(words.rbegin(), words.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        result.outcome = ParseOutcome::Help;
+        result.text = app.help();
+        return result;
+    } catch (const CLI::ParseError& error) {
+        result.outcome = ParseOutcome::Usage;
+        result.text = error.what();
+        return result;
+    }
+    options.variantGiven = app.get_option("--variant")->count() > 0;
+    options.seOn = IsTrue(se);
+
+    auto number = [&](const std::string& text, uint64_t max, const char* what, uint32_t& out) {
+        uint64_t value = 0;
+        if (!ParseNumber(text, max, value)) {
+            result.text = std::string(what) + ": '" + text + "' is not a number from 0 to " + std::to_string(max);
+            return false;
+        }
+        out = static_cast<uint32_t>(value);
+        return true;
+    };
+
+    if (list->parsed()) {
+        options.subcommand = Subcommand::List;
+    } else if (show->parsed()) {
+        options.subcommand = Subcommand::KeylockShow;
+    } else if (reset->parsed()) {
+        options.subcommand = Subcommand::KeylockReset;
+    } else if (changers[0]->parsed()) {
+        options.subcommand = Subcommand::KeylockSet;
+    } else if (changers[1]->parsed()) {
+        options.subcommand = Subcommand::KeylockApply;
+    } else if (exec->parsed()) {
+        if (listFields) {
+            result.outcome = ParseOutcome::Help;
+            result.text = ExecFieldsText(options.commandId);
+            return result;
+        }
+        if (!IsExecCommand(options.commandId)) {
+            result.text = "exec: command " + std::to_string(options.commandId) +
+                          " is not a catalogue command (27 does not exist; 29/30 are 'keylock', 64 is the firmware "
+                          "update, 82 is 'raw', 51/52/55/56/77/78 are 'read-block'/'write-block')";
+            return result;
+        }
+        options.subcommand = Subcommand::Exec;
+    } else if (blocks[0]->parsed() || blocks[1]->parsed()) {
+        const bool read = blocks[0]->parsed();
+        options.subcommand = read ? Subcommand::ReadBlock : Subcommand::WriteBlock;
+        if (function == "0800") {
+            options.blockCommand = read ? SESSION_CMD_BLOCK_READ_0800 : SESSION_CMD_BLOCK_WRITE_0800;
+        } else if (function == "0802") {
+            options.blockCommand = read ? SESSION_CMD_BLOCK_READ_0802 : SESSION_CMD_BLOCK_WRITE_0802;
+        } else {
+            options.blockCommand = read ? SESSION_CMD_BLOCK_READ_0E05 : SESSION_CMD_BLOCK_WRITE_0E05;
+        }
+        if (!number(address, 0xFFFFFFFFu, "--address", options.address)) return result;
+        if (!count.empty() && !number(count, 0xFFFFFFFFu, "--count", options.count)) return result;
+        if (!selector.empty() && !number(selector, 0xFF, "--selector", options.selector)) return result;
+        if (!target.empty() && !number(target, 0xFF, "--target", options.target)) return result;
+    } else if (raw->parsed()) {
+        options.subcommand = Subcommand::Raw;
+    }
+    result.outcome = ParseOutcome::Run;
+    return result;
+}
+
+// ------------------------------------------------------------ running
+
+int RunDeviceCommand(const azk_SDeviceCommandOptions& options, std::ostream& out, std::ostream& err,
+                     bool terminal) {
+    const char* name = SubcommandName(options.subcommand);
+    Json json;
+    json["ok"] = true;
+    json["command"] = name;
+    std::string text;
+    try {
+        RunSubcommand(options, err, terminal, json, text);
+    } catch (const Failure& failure) {
+        if (options.json) {
+            out << ErrorJson(failure, name).dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+        } else {
+            err << "DeviceCommand: " << failure.what();
+            if (failure.hasStatus) err << " (status " << failure.status << ", detail " << failure.detail << ")";
+            err << " [" << failure.result << " " << ResultName(failure.result) << "]\n";
+        }
+        return failure.exitStatus;
+    } catch (const std::bad_alloc&) {
+        const Failure failure(SESSION_RESULT_INITIALIZE, "out of memory", kExitRefused);
+        if (options.json) {
+            out << ErrorJson(failure, name).dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+        } else {
+            err << "DeviceCommand: out of memory\n";
+        }
+        return failure.exitStatus;
+    }
+    if (options.json) {
+        out << json.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+    } else {
+        out << text;
+    }
+    return kExitOk;
+}
+
+int DeviceCommandMain(const std::vector<std::string>& words, std::ostream& out, std::ostream& err, bool terminal) {
+    azk_SDeviceCommandOptions options;
+    const azk_SParseResult parsed = ParseDeviceCommand(words, options);
+    switch (parsed.outcome) {
+    case ParseOutcome::Help: out << parsed.text; return kExitOk;
+    case ParseOutcome::Usage: {
+        bool json = false;
+        for (const std::string& word : words) json = json || word == "--json";
+        const Failure failure(SESSION_RESULT_PARAMETER, parsed.text, kExitUsage);
+        if (json) {
+            out << ErrorJson(failure, "").dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+        } else {
+            err << "DeviceCommand: " << parsed.text << "\nRun 'DeviceCommand --help' for the usage.\n";
+        }
+        return kExitUsage;
+    }
+    case ParseOutcome::Run: break;
+    }
+    return RunDeviceCommand(options, out, err, terminal);
+}
+
+}  // namespace azk::devcmd
