@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -269,7 +270,8 @@ void RunList(const azk_SDeviceCommandOptions& options, Json& json, std::string& 
     json["devices"] = Json::array();
     std::ostringstream table;
     for (const SessionDeviceInfo& device : devices) {
-        if (options.variantGiven && device.variant != options.variant) continue;
+        // An interface whose IDs are unknown may be of any variant: it stays.
+        if (options.variantGiven && device.idsKnown != 0 && device.variant != options.variant) continue;
         Json entry;
         entry["index"] = device.index >= 0 ? Json(device.index) : Json(nullptr);
         entry["variant"] = device.variant != 0 ? Json(device.variant) : Json(nullptr);
@@ -420,7 +422,7 @@ void RunReadBlock(Session& session, const azk_SDeviceCommandOptions& options, st
     const bool written = file != nullptr && std::fwrite(data.data(), 1, data.size(), file) == data.size();
     const bool closed = file != nullptr && std::fclose(file) == 0;
     if (!written || !closed) throw Failure(SESSION_RESULT_GENERAL, "cannot write " + options.file, kExitFile);
-    json["command"] = options.blockCommand;
+    json["commandId"] = options.blockCommand;
     json["address"] = options.address;
     json["count"] = options.count;
     json["file"] = options.file;
@@ -469,7 +471,7 @@ void RunWriteBlock(Session& session, const azk_SDeviceCommandOptions& options, s
         done += n;
         progress.Update(done);
     }
-    json["command"] = options.blockCommand;
+    json["commandId"] = options.blockCommand;
     json["address"] = options.address;
     json["count"] = total;
     json["file"] = options.file;
@@ -738,6 +740,9 @@ azk_SParseResult ParseDeviceCommand(const std::vector<std::string>& words, azk_S
         return result;
     }
     options.variantGiven = app.get_option("--variant")->count() > 0;
+    // "--lock" with no key (unlock every key) comes back as one empty word.
+    options.lockKeys.erase(std::remove(options.lockKeys.begin(), options.lockKeys.end(), std::string()),
+                           options.lockKeys.end());
     options.seOn = IsTrue(se);
 
     auto number = [&](const std::string& text, uint64_t max, const char* what, uint32_t& out) {
