@@ -63,12 +63,17 @@ protected:
     }
 
     void AddNode(const std::string& name, const std::string& hidId, const Bytes& descriptor) {
+        AddNodeSysfsOnly(name, hidId, descriptor);
+        ASSERT_EQ(::mkfifo((root_ + "/dev/" + name).c_str(), 0600), 0);
+    }
+
+    // The sysfs side of a node alone.
+    void AddNodeSysfsOnly(const std::string& name, const std::string& hidId, const Bytes& descriptor) {
         const std::string dir = root_ + "/sys/" + name + "/device";
         ASSERT_EQ(std::system(("mkdir -p '" + dir + "'").c_str()), 0);
         std::ofstream(dir + "/uevent") << "DRIVER=hid-generic\nHID_ID=" << hidId << "\nHID_NAME=test\n";
         std::ofstream(dir + "/report_descriptor", std::ios::binary)
             .write(reinterpret_cast<const char*>(descriptor.data()), static_cast<std::streamsize>(descriptor.size()));
-        ASSERT_EQ(::mkfifo((root_ + "/dev/" + name).c_str(), 0600), 0);
     }
 
     linuxhid::LinuxHidPlatform Platform() const { return linuxhid::LinuxHidPlatform(root_ + "/sys", root_ + "/dev"); }
@@ -157,6 +162,47 @@ TEST_F(LinuxPlatformTest, EachTopLevelCollectionIsAnInterface) {
     ASSERT_EQ(vendorIface->Read(buffer, sizeof buffer, 2000), HidIoResult::Ok);
     EXPECT_EQ(Bytes(buffer, buffer + 17), mine);
     ::close(fd);
+}
+
+TEST_F(LinuxPlatformTest, DescribeTellsIdsAndLengthsAlsoOfANodeThatDoesNotOpen) {
+    Bytes d = {0x05, 0x0B, 0x09, 0x05, 0xA1, 0x01, 0x85, 0x03, 0x05, 0x08, 0x09, 0x09, 0x15, 0x00, 0x25, 0x01,
+               0x75, 0x01, 0x95, 0x01, 0x91, 0x02, 0x75, 0x07, 0x91, 0x01, 0xC0};
+    const Bytes vendor = VendorDescriptor(true, 5, 6);
+    d.insert(d.end(), vendor.begin(), vendor.end());
+    AddNode("hidraw0", "0003:00001209:00000001", d);
+    AddNode("hidraw1", "0003:00001209:00000002", VendorDescriptor(false));
+    ASSERT_EQ(::unlink((root_ + "/dev/hidraw1").c_str()), 0);           // no node (yet)
+    ASSERT_EQ(::mkdir((root_ + "/dev/hidraw2").c_str(), 0700), 0);      // a node that cannot be opened
+    AddNodeSysfsOnly("hidraw2", "0003:00001209:00000001", VendorDescriptor(false));
+    linuxhid::LinuxHidPlatform platform = Platform();
+
+    const HidInterfaceInfo first = platform.DescribeInterface("hidraw:hidraw0");
+    EXPECT_EQ(first.status, HidOpenStatus::Opened);
+    EXPECT_EQ(first.collection, 0);
+    EXPECT_EQ(first.outputByteLength, 2);
+    const HidInterfaceInfo second = platform.DescribeInterface("hidraw:hidraw0#1");
+    EXPECT_EQ(second.status, HidOpenStatus::Opened);
+    EXPECT_EQ(second.collection, 1);
+    EXPECT_EQ(second.inputByteLength, 17);
+    EXPECT_EQ(second.outputByteLength, 17);
+    EXPECT_EQ(second.attributes.productId, 0x0001);
+
+    const HidInterfaceInfo missing = platform.DescribeInterface("hidraw:hidraw1");
+    EXPECT_EQ(missing.status, HidOpenStatus::Gone);
+    EXPECT_EQ(missing.systemError, ENOENT);
+    EXPECT_TRUE(missing.idsKnown);
+    EXPECT_EQ(missing.attributes.productId, 0x0002);
+    EXPECT_TRUE(missing.lengthsKnown);
+    EXPECT_EQ(missing.inputByteLength, 17);
+
+    const HidInterfaceInfo directory = platform.DescribeInterface("hidraw:hidraw2");
+    EXPECT_EQ(directory.status, HidOpenStatus::Failed);
+    EXPECT_EQ(directory.systemError, EISDIR);
+    EXPECT_TRUE(directory.idsKnown);
+
+    EXPECT_EQ(platform.DescribeInterface("hidraw:hidraw9").status, HidOpenStatus::Gone);
+    EXPECT_EQ(platform.DescribeInterface("hidraw:hidraw0#x").status, HidOpenStatus::Gone);
+    EXPECT_EQ(platform.DescribeInterface("other:thing").status, HidOpenStatus::Gone);
 }
 
 TEST_F(LinuxPlatformTest, UnnumberedReportsGainAReportIdByteAndWakeEndsARead) {

@@ -88,6 +88,21 @@ private:
     }
 };
 
+TEST(Win32Paths, TheCollectionComesFromTheColPartOfThePath) {
+    const struct {
+        const char* path;
+        int collection;
+    } cases[] = {
+        {R"(\\?\hid#vid_1209&pid_0001#7&1a2b3c&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030})", 0},
+        {R"(\\?\hid#vid_1209&pid_0001&col01#7&1a2b3c&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030})", 0},
+        {R"(\\?\HID#VID_1209&PID_0001&COL03#7&1a2b3c&0&0002#{4d1e55b2-f16f-11cf-88cb-001111000030})", 2},
+        {R"(\\?\hid#vid_1209&pid_0001&colx1#7)", 0},
+        {"&col1", 0},
+        {"", 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(CollectionOfPath(c.path), c.collection) << c.path;
+}
+
 TEST_F(Win32PlatformUnderWine, NoInterfaceMatchesTheSpeakerphone) {
     struct Case {
         int32_t product;
@@ -100,6 +115,26 @@ TEST_F(Win32PlatformUnderWine, NoInterfaceMatchesTheSpeakerphone) {
         EXPECT_FALSE(device.IsOpen());
         EXPECT_EQ(device.Record(), nullptr);
     }
+}
+
+TEST_F(Win32PlatformUnderWine, DescribeAgreesWithOpenInterface) {
+    for (const std::string& path : paths_) {
+        const std::unique_ptr<HidInterface> iface = platform_.OpenInterface(path);
+        const HidInterfaceInfo info = platform_.DescribeInterface(path);
+        if (!iface) {
+            EXPECT_NE(info.status, HidOpenStatus::Opened) << path;
+            continue;
+        }
+        EXPECT_EQ(info.status, HidOpenStatus::Opened) << path;
+        EXPECT_TRUE(info.idsKnown);
+        EXPECT_EQ(info.attributes.vendorId, iface->Attributes().vendorId) << path;
+        EXPECT_EQ(info.attributes.productId, iface->Attributes().productId) << path;
+        EXPECT_TRUE(info.lengthsKnown);
+        EXPECT_EQ(info.inputByteLength, iface->Capabilities().Of(HidReportType::Input).byteLength) << path;
+        EXPECT_EQ(info.collection, CollectionOfPath(path));
+    }
+    EXPECT_EQ(platform_.DescribeInterface("\\\\?\\hid#no_such_device#0#{4d1e55b2-f16f-11cf-88cb-001111000030}").status,
+              HidOpenStatus::Gone);
 }
 
 TEST_F(Win32PlatformUnderWine, FillReportInfoTurnsTheVirtualDevicesCapabilitiesIntoDataItems) {
