@@ -463,8 +463,9 @@ typedef struct SessionDeviceInfo {
 /*
  * Lists the interfaces. Fills devices[0 .. min(found, capacity) - 1] and sets
  * *count to the number found, which may exceed capacity (call again with
- * more room). devices may be NULL when capacity is 0. Returns 0, or -10 when
- * count is NULL, capacity is negative, or devices is NULL with capacity > 0.
+ * more room). devices may be NULL when capacity is 0. Returns 0; -10 when
+ * count is NULL, capacity is negative, or devices is NULL with capacity > 0;
+ * -3 when memory runs out.
  * Probing opens each interface briefly; a session open meanwhile is not
  * disturbed, but the device it holds may show as held.
  */

@@ -245,5 +245,20 @@ TEST(DeviceCommandBlackBox, BlocksGoThroughFilesInSeveralCommands) {
     ::rmdir(dir);
 }
 
+TEST(DeviceCommandBlackBox, AFailedReadLeavesNoPartialFile) {
+    char dir[] = "/tmp/azk-devcmd-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string out = std::string(dir) + "/out.bin";
+    // The first read is answered, the second refused with status 5.
+    const azk_SProcessResult run = RunTool({"--misbehave-once", "none", "--misbehave-once", "status=5,detail=1"},
+                                           {"--json", "read-block", out, "--address", "0", "--count", "5000"});
+    EXPECT_EQ(run.exitStatus, 4) << run.out << run.err;
+    const Json json = Json::parse(run.out);
+    EXPECT_EQ(json["error"]["name"], "DEVICE_STATUS");
+    EXPECT_NE(json["error"]["message"].get<std::string>().find("reading at 0x00001000"), std::string::npos);
+    EXPECT_FALSE(std::ifstream(out).good()) << "a partial file was left";
+    ::rmdir(dir);
+}
+
 }  // namespace
 }  // namespace azk::test

@@ -403,78 +403,105 @@ void FillTransferBlock(SessionParamBlock& block, const azk_SDeviceCommandOptions
     Store32(block.bytes + SESSION_BLOCK_TARGET, options.target);
 }
 
-void RunReadBlock(Session& session, const azk_SDeviceCommandOptions& options, std::ostream& err, bool terminal,
-                  Json& json, std::string& text) {
-    if (uint64_t{options.address} + options.count > 0x100000000ull) {
+// An open file, closed (and, when asked, removed) at the end.
+class File {
+public:
+    File(const std::string& path, const char* mode) : path_(path), file_(std::fopen(path.c_str(), mode)) {}
+    ~File() {
+        if (file_ != nullptr) std::fclose(file_);
+        if (removeAtEnd_) std::remove(path_.c_str());
+    }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    std::FILE* Get() const { return file_; }
+    // Closes the file; false when what was written did not all reach it.
+    bool Close() {
+        const bool ok = file_ != nullptr && std::fclose(file_) == 0;
+        file_ = nullptr;
+        return ok;
+    }
+    void RemoveAtEnd(bool remove) { removeAtEnd_ = remove; }
+
+private:
+    std::string path_;
+    std::FILE* file_;
+    bool removeAtEnd_ = false;
+};
+
+void CheckAddressRange(uint32_t address, uint64_t count) {
+    if (uint64_t{address} + count > 0x100000000ull) {
         throw Failure(SESSION_RESULT_PARAMETER, "address + count passes the end of the 32-bit address space");
     }
-    std::vector<uint8_t> data(options.count);
+}
+
+Json TransferJson(const azk_SDeviceCommandOptions& options, uint32_t count) {
+    return Json{{"commandId", options.blockCommand}, {"address", options.address}, {"count", count},
+                {"file", options.file}};
+}
+
+// Reads into the file chunk by chunk, so that memory stays small whatever
+// the count; a failed read leaves no partial file behind.
+void RunReadBlock(Session& session, const azk_SDeviceCommandOptions& options, std::ostream& err, bool terminal,
+                  Json& json, std::string& text) {
+    CheckAddressRange(options.address, options.count);
+    File file(options.file, "wb");
+    if (file.Get() == nullptr) throw Failure(SESSION_RESULT_GENERAL, "cannot create " + options.file, kExitFile);
+    file.RemoveAtEnd(true);
+    std::vector<uint8_t> chunk(kChunk);
     Progress progress(err, terminal && !options.json, options.count);
     for (uint32_t done = 0; done < options.count;) {
         const uint32_t n = std::min(kChunk, options.count - done);
         SessionParamBlock block;
-        FillTransferBlock(block, options, options.address + done, n, data.data() + done);
+        FillTransferBlock(block, options, options.address + done, n, chunk.data());
         session.Exec(options.blockCommand, &block, "reading at " + Hex(options.address + done, 8));
+        if (std::fwrite(chunk.data(), 1, n, file.Get()) != n) {
+            throw Failure(SESSION_RESULT_GENERAL, "cannot write " + options.file, kExitFile);
+        }
         done += n;
         progress.Update(done);
     }
-    std::FILE* file = std::fopen(options.file.c_str(), "wb");
-    const bool written = file != nullptr && std::fwrite(data.data(), 1, data.size(), file) == data.size();
-    const bool closed = file != nullptr && std::fclose(file) == 0;
-    if (!written || !closed) throw Failure(SESSION_RESULT_GENERAL, "cannot write " + options.file, kExitFile);
-    json["commandId"] = options.blockCommand;
-    json["address"] = options.address;
-    json["count"] = options.count;
-    json["file"] = options.file;
+    if (!file.Close()) throw Failure(SESSION_RESULT_GENERAL, "cannot write " + options.file, kExitFile);
+    file.RemoveAtEnd(false);
+    json.update(TransferJson(options, options.count));
     text = "read " + std::to_string(options.count) + " bytes from " + Hex(options.address, 8) + " into " +
            options.file + "\n";
 }
 
-std::vector<uint8_t> ReadFileBytes(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) throw Failure(SESSION_RESULT_GENERAL, "cannot open " + path, kExitFile);
-    std::vector<uint8_t> bytes;
-    uint8_t chunk[65536];
-    size_t n;
-    bool tooLong = false;
-    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-        bytes.insert(bytes.end(), chunk, chunk + n);
-        if (bytes.size() > 0xFFFFFFFFull) {
-            tooLong = true;
-            break;
-        }
-    }
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed) throw Failure(SESSION_RESULT_GENERAL, "cannot read " + path, kExitFile);
-    if (tooLong) throw Failure(SESSION_RESULT_PARAMETER, path + " is longer than 4 GiB");
-    return bytes;
-}
-
 void RunWriteBlock(Session& session, const azk_SDeviceCommandOptions& options, std::ostream& err, bool terminal,
                    Json& json, std::string& text) {
-    std::vector<uint8_t> data = ReadFileBytes(options.file);
-    if (options.count > data.size()) {
-        throw Failure(SESSION_RESULT_PARAMETER, options.file + " holds " + std::to_string(data.size()) +
+    File file(options.file, "rb");
+    if (file.Get() == nullptr) throw Failure(SESSION_RESULT_GENERAL, "cannot open " + options.file, kExitFile);
+    // The file's size decides the count unless one was given.
+    uint64_t size = 0;
+    {
+        uint8_t scratch[65536];
+        size_t n;
+        while ((n = std::fread(scratch, 1, sizeof scratch, file.Get())) > 0 && size <= 0xFFFFFFFFull) size += n;
+        if (std::ferror(file.Get()) != 0) throw Failure(SESSION_RESULT_GENERAL, "cannot read " + options.file, kExitFile);
+        std::rewind(file.Get());
+    }
+    if (options.count > size) {
+        throw Failure(SESSION_RESULT_PARAMETER, options.file + " holds " + std::to_string(size) +
                                                     " bytes, fewer than --count " + std::to_string(options.count));
     }
-    const uint32_t total = options.count != 0 ? options.count : static_cast<uint32_t>(data.size());
-    if (uint64_t{options.address} + total > 0x100000000ull) {
-        throw Failure(SESSION_RESULT_PARAMETER, "address + count passes the end of the 32-bit address space");
-    }
-    Progress progress(err, terminal && !options.json, total);
-    for (uint32_t done = 0; done < total;) {
-        const uint32_t n = std::min(kChunk, total - done);
+    const uint64_t total = options.count != 0 ? options.count : size;
+    CheckAddressRange(options.address, total);
+    std::vector<uint8_t> chunk(kChunk);
+    Progress progress(err, terminal && !options.json, static_cast<uint32_t>(total));
+    for (uint64_t done = 0; done < total;) {
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kChunk, total - done));
+        if (std::fread(chunk.data(), 1, n, file.Get()) != n) {
+            throw Failure(SESSION_RESULT_GENERAL, "cannot read " + options.file, kExitFile);
+        }
         SessionParamBlock block;
-        FillTransferBlock(block, options, options.address + done, n, data.data() + done);
-        session.Exec(options.blockCommand, &block, "writing at " + Hex(options.address + done, 8));
+        const uint32_t address = static_cast<uint32_t>(options.address + done);
+        FillTransferBlock(block, options, address, n, chunk.data());
+        session.Exec(options.blockCommand, &block, "writing at " + Hex(address, 8));
         done += n;
-        progress.Update(done);
+        progress.Update(static_cast<uint32_t>(done));
     }
-    json["commandId"] = options.blockCommand;
-    json["address"] = options.address;
-    json["count"] = total;
-    json["file"] = options.file;
+    json.update(TransferJson(options, static_cast<uint32_t>(total)));
     text = "wrote " + std::to_string(total) + " bytes from " + options.file + " at " + Hex(options.address, 8) + "\n";
 }
 
