@@ -108,11 +108,7 @@ constexpr Spec kSpecs[] = {
     {81, "", "0-15 16-31", T, Data::None},
 };
 
-struct Field {
-    std::string name;
-    int offset = 0;
-    int size = 0;
-    bool text = false;
+struct Field : ExecFieldInfo {
     bool IsNumber() const { return !text && (size == 1 || size == 2 || size == 4); }
 };
 
@@ -171,6 +167,14 @@ std::string Describe(const Field& field) {
 }
 
 }  // namespace
+
+std::vector<ExecFieldInfo> ExecFields(int32_t commandId, bool output) {
+    std::vector<ExecFieldInfo> fields;
+    const Spec* spec = FindSpec(commandId);
+    if (spec == nullptr) return fields;
+    for (const Field& field : Fields(output ? spec->out : spec->in)) fields.push_back(field);
+    return fields;
+}
 
 bool IsExecCommand(int32_t commandId) { return FindSpec(commandId) != nullptr; }
 

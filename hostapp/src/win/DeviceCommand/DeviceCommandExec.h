@@ -30,6 +30,18 @@ struct ExecValue {
     std::string text;
 };
 
+// One named field of a command's block.
+struct ExecFieldInfo {
+    std::string name;
+    int offset = 0;
+    int size = 0;
+    bool text = false;
+};
+
+// The command's input fields (without "target" and "data") or its output
+// fields, in the table's order; empty for ids exec does not run.
+std::vector<ExecFieldInfo> ExecFields(int32_t commandId, bool output);
+
 // True for the ids that `exec` runs (not 27, the key lock, the firmware
 // update, the block transfers or the raw message, which have subcommands).
 bool IsExecCommand(int32_t commandId);
