@@ -117,8 +117,9 @@ else()
   # The synopsis is the summary; cpack indents these lines.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "KeyConfig locks and unlocks the speakerphone's front-panel keys; FwUpdate
-and FwImage check, make and send firmware images; DeviceEmulator plays the
-device without hardware. The session library libkeyconfig-session (shared
+and FwImage check, make and send firmware images; DeviceCommand runs every
+command of the session and tells why a device cannot be opened;
+DeviceEmulator plays the device without hardware. The session library libkeyconfig-session (shared
 and static, C interface in keyconfig/SessionApi.h, CMake package KeyConfig,
 pkg-config module keyconfig-session) runs the device's numbered commands.
 The udev rule gives the user at the seat access to the device.")

@@ -127,7 +127,7 @@ EOF
   local config
   config=$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt" | tr '[:upper:]' '[:lower:]')
   {
-    for t in $tools DeviceEmulator; do echo "./usr/bin/$t"; done
+    for t in $tools DeviceEmulator DeviceCommand; do echo "./usr/bin/$t"; done
     echo ./usr/include/keyconfig/SessionApi.h
     echo ./usr/lib/libkeyconfig-session.a
     echo ./usr/lib/libkeyconfig-session.so

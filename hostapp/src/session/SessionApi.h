@@ -384,7 +384,7 @@ AZK_SESSION_API SessionHandle SessionCreate(int32_t variant, SessionEventCallbac
  * gives them; SessionListDevices shows each usable device's index. NULL for
  * a negative index or when there are not that many devices.
  */
-SessionHandle SessionCreateAt(int32_t variant, int32_t index, SessionEventCallback eventCallback);
+AZK_SESSION_API SessionHandle SessionCreateAt(int32_t variant, int32_t index, SessionEventCallback eventCallback);
 
 /*
  * Stops and destroys the session. Returns -4 for a NULL handle, else 0.
@@ -469,7 +469,7 @@ typedef struct SessionDeviceInfo {
  * Probing opens each interface briefly; a session open meanwhile is not
  * disturbed, but the device it holds may show as held.
  */
-int32_t SessionListDevices(SessionDeviceInfo* devices, int32_t capacity, int32_t* count);
+AZK_SESSION_API int32_t SessionListDevices(SessionDeviceInfo* devices, int32_t capacity, int32_t* count);
 
 #ifdef __cplusplus
 }
