@@ -14,8 +14,8 @@
 # with the measurements, and "GUEST DONE" at the end.
 #
 # A device must exist for wine before a Windows program looks for it: wine's
-# bus driver learns of it from the udev daemon and opens its hidraw node, so
-# each run first waits until every hidraw node is held open. After a device
+# bus driver learns of it from the udev daemon and takes up its hidraw node,
+# so each test first waits until wine lists every device. After a device
 # is gone, the next one is made only once its node has disappeared (wine
 # misses a device that appears before it has let go of the last one).
 set -u
@@ -39,17 +39,15 @@ now_cs() {
 }
 
 hidraw_nodes() { ls /dev/hidraw* 2>/dev/null; }
-held_nodes() { find /proc/[0-9]*/fd -maxdepth 1 -lname '/dev/hidraw*' -printf '%l\n' 2>/dev/null | sort -u; }
 
-# Waits (at most 20 s) until every hidraw node is held open: by wine's bus
-# driver, the only program that opens them on its own.
-wait_wine_holds_nodes() {
-    local i
-    for ((i = 0; i < 400; i++)); do
-        [ "$(hidraw_nodes)" = "$(held_nodes)" ] && return 0
-        sleep 0.05
-    done
-    return 1
+# Waits until wine lists as many devices with the speakerphone's vendor ID
+# as there are hidraw nodes: its bus driver takes a new node up a while after
+# the kernel made it.
+wait_wine_lists_devices() {
+    local count
+    count=$(hidraw_nodes | wc -l)
+    wine "$win_hid_interfaces" --wait "$count" "$vendor" </dev/null 2>&1 | tr -d '\r' >"$work/listed"
+    [ "${PIPESTATUS[0]}" = 0 ]
 }
 
 # Waits (at most 20 s) until no hidraw node is left.
@@ -95,8 +93,9 @@ wine_cpu() {
 # elapsed time of each KeyConfig run goes to $work/elapsed-cs.
 windows_runs() {
     local group=() word start status
-    if ! wait_wine_holds_nodes; then
-        echo "[wine did not open the hidraw nodes: $(hidraw_nodes | tr '\n' ' ') held: $(held_nodes | tr '\n' ' ')]"
+    if ! wait_wine_lists_devices; then
+        echo "[wine does not list the devices of $(hidraw_nodes | tr '\n' ' ')but:]"
+        cat "$work/listed"
     fi
     for word in "$@" +; do
         if [ "$word" != + ]; then
@@ -381,8 +380,8 @@ performance() {
         [ -s "$work/perf.ready" ] && break
         sleep 0.05
     done
-    if ! wait_wine_holds_nodes; then
-        fail round-trips "$work/perf.err"
+    if ! wait_wine_lists_devices; then
+        fail round-trips "$work/perf.err" "$work/listed"
     else
         for ((i = 0; i < 3; i++)); do
             rate=$(wine "$win_session_round_trips" 500 </dev/null 2>"$work/perf.err" | tr -d '\r' |

@@ -248,12 +248,14 @@ protected:
         }
         paths_ = platform_.ListInterfaces();
         const std::string prefix = "KeyConfig device emulator ";
+        std::string listed;
         for (size_t m = 0; m < paths_.size(); ++m) {
             const std::string product = InterfaceProductString(paths_[m]);
+            listed += "\n  " + paths_[m] + " \"" + product + "\"";
             if (product.rfind(prefix, 0) == 0) members_[product.substr(prefix.size())] = static_cast<int32_t>(m);
         }
         for (const char* name : {"numbered", "unnumbered", "wide", "unplug"}) {
-            ASSERT_EQ(members_.count(name), 1u) << name << " is not listed";
+            ASSERT_EQ(members_.count(name), 1u) << name << " is not listed; the list:" << listed;
         }
     }
 
