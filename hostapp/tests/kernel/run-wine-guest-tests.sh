@@ -22,8 +22,8 @@
 # Prints one line per test result, the measurements, and at the end
 # "N passed, N failed"; exits non-zero on any failure. A guest that does not
 # power off within AZK_WINE_GUEST_TIMEOUT seconds (default 420) is ended and
-# counts as a failure. AZK_WINE_GUEST_PARTS picks the parts to run, from
-# "keyconfig firmware platform performance" (all by default).
+# counts as a failure. AZK_WINE_GUEST_PARTS picks the parts to run and their
+# order, from "firmware keyconfig platform performance" (all, by default).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -138,7 +138,7 @@ cp "$here/wine-guest-tests.sh" "$here/keyconfig-texts.sh" "$scripts/"
 # What the tests inside need to know, as shell assignments.
 {
     echo "results=$results"
-    echo "parts='${AZK_WINE_GUEST_PARTS:-keyconfig firmware platform performance}'"
+    echo "parts='${AZK_WINE_GUEST_PARTS:-firmware keyconfig platform performance}'"
     echo "tests=$scripts/wine-guest-tests.sh"
     echo "export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='"
     echo "udevd=$udev/bin/udevadm"

@@ -88,11 +88,11 @@ wine_cpu() {
 # (raw output to $work/fw.raw, exit status to $work/fw.status, CPU time to
 # $work/cpu-ms), "startup" (the CPU time of KeyConfig.exe -help, wine's
 # start-up alone, to $work/help-cpu-ms), "wait" (one get waiting for a
-# silent device, under wine and natively, to $work/wait.*) and "gtest
-# FILTER" (the Win32 platform suite, output to $work/gtest). The
-# elapsed time of each KeyConfig run goes to $work/elapsed-cs.
+# silent device, under wine and natively, to $work/wait.*), "wait-windows"
+# (the same under wine alone) and "gtest FILTER" (the Win32 platform suite,
+# output to $work/gtest).
 windows_runs() {
-    local group=() word start status
+    local group=() word status
     if ! wait_wine_lists_devices; then
         echo "[wine does not list the devices of $(hidraw_nodes | tr '\n' ' ')but:]"
         cat "$work/listed"
@@ -105,10 +105,8 @@ windows_runs() {
         [ ${#group[@]} -gt 0 ] || continue
         case "${group[0]}" in
         KeyConfig)
-            start=$(now_cs)
             wine "$win_KeyConfig" "${group[@]:1}" </dev/null >"$work/raw" 2>/dev/null
             status=$?
-            echo $(($(now_cs) - start)) >"$work/elapsed-cs"
             win_text "$work/raw"
             echo "[exit $status]"
             ;;
@@ -126,6 +124,9 @@ windows_runs() {
         wait)
             wine "$win_session_round_trips" --wait </dev/null 2>&1 | tr -d '\r' >"$work/wait.wine"
             session_round_trips --wait >"$work/wait.linux" 2>&1
+            ;;
+        wait-windows)
+            wine "$win_session_round_trips" --wait </dev/null 2>&1 | tr -d '\r' >"$work/wait.wine"
             ;;
         gtest)
             AZK_WIN32_DEVICE_TEST=1 wine "$win_azk_win32_platform_tests" "--gtest_filter=${group[1]}" \
@@ -148,14 +149,28 @@ fi
 out=$results/results.txt
 exec 3>>"$out"
 pass() { echo "RESULT PASS $1" >&3; }
-# fail NAME FILE...: a failure, with the files shown.
+# fail NAME FILE...: a failure, with the files shown, and what the hidraw
+# nodes and wine's processes looked like then.
 fail() {
     echo "RESULT FAIL $1" >&3
     shift
-    for file in "$@"; do
+    diagnose >"$work/diagnosis"
+    for file in "$@" "$work/diagnosis"; do
         [ -s "$file" ] && sed 's/^/  | /' "$file" | head -n 60 >&3
     done
     return 0
+}
+diagnose() {
+    echo "hidraw nodes: $(hidraw_nodes | tr '\n' ' ')"
+    echo "held open by:"
+    find /proc/[0-9]*/fd -maxdepth 1 -lname '/dev/hidraw*' -printf '%h %l\n' 2>/dev/null |
+        while read -r fd node; do
+            pid=${fd#/proc/}
+            pid=${pid%/fd}
+            echo "  $node: $pid $(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)"
+        done
+    echo "wine's processes:"
+    ps -eo pid,stat,time,args | grep -i '[.]exe' | cut -c1-120
 }
 perf() { echo "PERF $*" >&3; }
 note() { echo "NOTE $*" >&3; }
@@ -262,23 +277,31 @@ keyconfig_cases() {
     check event-between-two-commands "$reset_heading""Event Packet : event=0x07 stat=0x03\n${ok}[exit 0]\n" \
         --event 7:3@1 -- -reset
 
-    # The device is destroyed while KeyConfig.exe waits for its answer: the
-    # pending read fails and the command ends at once with a general error,
-    # instead of waiting for its 5 s time-out.
+    two_devices
+
+    # Last: wine does not always recover from a device destroyed while a
+    # program waits for it (see the parts below). The device is destroyed
+    # while KeyConfig.exe waits for its answer: the
+    # pending read fails and the command ends with a general error. That it
+    # ends at once, instead of after its 5 s time-out, is timed inside one
+    # get of the same stack: a whole run's time is mostly wine starting up.
+    local name line wall
     for form in numbered unnumbered; do
         check "device-destroyed-before-the-answer/$form" "${general_error}[exit 255]\n" \
             --$form --misbehave silent,unplug-after=1 -- -require
-        local elapsed
-        elapsed=$(cat "$work/elapsed-cs" 2>/dev/null || echo 9999)
-        if [ "$elapsed" -lt 400 ]; then
-            pass "device-destroyed-before-the-answer/$form/promptly"
+        name=device-destroyed-before-the-answer/$form/promptly
+        progress "$name"
+        emulate "$work/trace" --$form --misbehave silent,unplug-after=1 -- wait-windows
+        line=$(grep '^result ' "$work/wait.wine" 2>/dev/null)
+        wall=$(awk '{ print $4 }' <<<"$line")
+        if [[ "$line" == "result -"* ]] && [ "${wall:-5000}" -lt 3000 ]; then
+            pass "$name"
+            perf "a key-lock get whose device is destroyed while it waits (wine, $form): $line"
         else
-            echo "KeyConfig.exe took ${elapsed}0 ms" >"$work/why"
-            fail "device-destroyed-before-the-answer/$form/promptly" "$work/why"
+            echo "a get that should end on the unplug: ${line:-no result}" >"$work/why"
+            fail "$name" "$work/why" "$work/out" "$work/wait.wine" "$work/trace"
         fi
     done
-
-    two_devices
 }
 
 # Two devices with the speakerphone's IDs: KeyConfig.exe talks to the one
@@ -328,7 +351,7 @@ firmware_cases() {
         else
             echo "exit status $(cat "$work/fw.status" 2>/dev/null)" >"$work/why"
             win_text "$work/fw.raw" >"$work/fw.txt"
-            fail $name "$work/why" "$work/fw.txt" "$work/fw.trace"
+            fail $name "$work/why" "$work/out" "$work/fw.txt" "$work/fw.trace"
         fi
     done
 
@@ -341,7 +364,7 @@ firmware_cases() {
     if [ "$status" != 8 ]; then
         echo "exit status $status, not 8" >"$work/why"
         fail $name "$work/why" "$work/out" "$work/fw.trace"
-    elif [ "$(grep -c '] request 00 0801' "$work/fw.trace")" != 5 ]; then
+    elif [ "$(grep -c '] request 00 01 09 ' "$work/fw.trace")" != 5 ]; then
         echo "not five attempts of the refused step" >"$work/why"
         fail $name "$work/why" "$work/out" "$work/fw.trace"
     else
@@ -376,6 +399,21 @@ platform_cases() {
         echo "exit status $status" >"$work/why"
         fail platform-exit-status "$work/why" "$work/gtest.txt" "$work/trace"
     fi
+}
+
+# start_wine: (re)starts the wine server of the prefix and wine's services,
+# the bus driver among them; they inherit the error channel of wineboot,
+# which goes to the results.
+start_wine() {
+    local start
+    start=$(now_cs)
+    progress "starting wine"
+    wineserver -k >/dev/null 2>&1
+    wineserver -w >/dev/null 2>&1
+    WINEDEBUG=err+all wineserver -p </dev/null >/dev/null 2>&1
+    WINEDEBUG=err+all wineboot </dev/null >/dev/null 2>>"$results/wine-services.log"
+    wine cmd /c exit </dev/null >/dev/null 2>&1
+    note "wine ready after $(($(now_cs) - start))0 ms"
 }
 
 # median N...: the middle value (the lower of the two middle ones).
@@ -449,13 +487,15 @@ performance() {
     else
         fail udev-daemon "$work/udevd.log"
     fi
-    progress "starting wine"
-    wineserver -p </dev/null >/dev/null 2>&1
-    wineboot </dev/null >/dev/null 2>&1
-    wine cmd /c exit </dev/null >/dev/null 2>&1
-    note "wine ready after $(($(now_cs) - start))0 ms"
+    start_wine
 
+    # After a device is destroyed while a program waits for it, wine 8's
+    # bus driver sometimes stops passing reports for the devices made after
+    # it (writes fail, or never reach the device): each part after the first
+    # gets a wine of its own.
+    used=0
     for part in $parts; do
+        [ $used = 0 ] || start_wine
         case $part in
         keyconfig) keyconfig_cases ;;
         firmware) firmware_cases ;;
@@ -463,6 +503,7 @@ performance() {
         performance) performance ;;
         *) note "no part $part" ;;
         esac
+        used=1
     done
 
     wineserver -k >/dev/null 2>&1
