@@ -196,7 +196,9 @@ emulate() {
         shift
     done
     shift
-    timeout 120 DeviceEmulator --uhid --trace "${options[@]}" -- bash "$tests" "$config" --runs "$@" \
+    # Nothing a run leaves is taken from an earlier one.
+    rm -f "$work"/fw.* "$work"/gtest* "$work"/wait.* "$work/cpu-ms"
+    timeout 300 DeviceEmulator --uhid --trace "${options[@]}" -- bash "$tests" "$config" --runs "$@" \
         >"$work/out" 2>"$log"
     status=$?
     if [ "$(grep -c '] hidraw node ' "$log")" -gt 1 ]; then
