@@ -21,7 +21,7 @@
 #
 # Prints one line per test result, the measurements, and at the end
 # "N passed, N failed"; exits non-zero on any failure. A guest that does not
-# power off within AZK_WINE_GUEST_TIMEOUT seconds (default 420) is ended and
+# power off within AZK_WINE_GUEST_TIMEOUT seconds (default 900) is ended and
 # counts as a failure. AZK_WINE_GUEST_PARTS picks the parts to run and their
 # order, from "firmware keyconfig platform performance" (all, by default).
 set -euo pipefail
@@ -33,7 +33,7 @@ mkdir -p "$build"
 build=$(cd "$build" && pwd)
 mingw=${AZK_MINGW_BUILD:-$repo/build/mingw}
 stage_dir=$repo/build/wine-guest
-guest_timeout=${AZK_WINE_GUEST_TIMEOUT:-420}
+guest_timeout=${AZK_WINE_GUEST_TIMEOUT:-900}
 
 # shellcheck source=hostapp/tests/kernel/guest-common.sh
 . "$here/guest-common.sh"
