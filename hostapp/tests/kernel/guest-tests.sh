@@ -20,21 +20,9 @@
 work=/tmp/kc
 mkdir -p "$work"
 
-ok='\nok : completed\n'
-general_error='\nerror : general error\n'
-connection_error='\nerror : connection error\n'
-set_heading='\nset key configs ... \n'
-reset_heading='\nreset key configs ... \n'
-not_locked="\ncurrent key configs : \n  (not key locked)\n$ok"
-
-# locked SE KEY...: the show output for a mask other than 0x007F.
-locked() {
-    local se="$1" key text
-    shift
-    text='\ncurrent key configs : \n  locked key = \n'
-    for key in "$@"; do text="$text    $key\n"; done
-    printf '%s' "$text  se = $se\n$ok"
-}
+# The texts KeyConfig prints, shared with the wine guest's tests.
+# shellcheck source=hostapp/tests/kernel/keyconfig-texts.sh
+. /test/keyconfig-texts.sh
 
 pass() { echo "RESULT PASS $1"; }
 

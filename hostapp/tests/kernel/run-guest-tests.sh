@@ -41,14 +41,9 @@ build=${1:-$default_build}
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
 guest_timeout=${AZK_GUEST_TIMEOUT:-300}
-jobs=${AZK_GUEST_JOBS:-2}
 
-say() { echo "guest-tests: $*" >&2; }
-die() {
-    say "$*"
-    echo "0 passed, 1 failed"
-    exit 1
-}
+# shellcheck source=hostapp/tests/kernel/guest-common.sh
+. "$here/guest-common.sh"
 
 # ------------------------------------------------------------ tools
 
@@ -57,97 +52,27 @@ command -v qemu-system-x86_64 >/dev/null || need+=(qemu-system-x86)
 dpkg -s busybox-static >/dev/null 2>&1 || need+=(busybox-static)
 command -v cpio >/dev/null || need+=(cpio)
 command -v xz >/dev/null || need+=(xz-utils)
-if [ ${#need[@]} -gt 0 ]; then
-    [ "$(id -u)" = 0 ] || die "missing packages (${need[*]}); install them or run as root"
-    say "installing: ${need[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-fi
+guest_install "${need[@]}"
 
 # ------------------------------------------------------------ kernel
 
-# The package that linux-image-amd64 currently points to.
-kernel_package() {
-    apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }'
-}
-
-package=$(kernel_package)
-if [ -z "$package" ]; then
-    say "apt knows no linux-image-amd64; updating the package lists"
-    apt-get update -qq
-    package=$(kernel_package)
-fi
-[ -n "$package" ] || die "cannot resolve linux-image-amd64"
-
-kernels=$build/kernel
-kernel=$kernels/$package
-modules=(hid hid-generic uhid)
-have_kernel() {
-    [ -f "$kernel/vmlinux" ] || return 1
-    for module in "${modules[@]}"; do [ -f "$kernel/$module.ko" ] || return 1; done
-}
-
-if ! have_kernel; then
-    say "fetching $package"
-    mkdir -p "$kernels"
-    scratch=$(mktemp -d "$kernels/fetch.XXXXXX")
-    trap 'rm -rf "$scratch"' EXIT
-    # Stale package lists may name a version that has left the mirror.
-    (cd "$scratch" && apt-get download -q "$package" >download.log 2>&1) ||
-        (apt-get update -qq && cd "$scratch" && apt-get download -q "$package" >download.log 2>&1) ||
-        { cat "$scratch/download.log" >&2; die "cannot download $package"; }
-    patterns=('./boot/vmlinuz-*')
-    for module in "${modules[@]}"; do patterns+=("*/kernel/drivers/hid/$module.ko*"); done
-    dpkg-deb --fsys-tarfile "$scratch"/*.deb | tar -x -C "$scratch" --wildcards "${patterns[@]}"
-    mkdir -p "$scratch/out"
-    for module in "${modules[@]}"; do
-        file=$(find "$scratch" -path "*/drivers/hid/$module.ko*" -type f | head -n 1)
-        case "$file" in
-        *.ko) cp "$file" "$scratch/out/$module.ko" ;;
-        *.ko.xz) xz -dc "$file" >"$scratch/out/$module.ko" ;;
-        *) die "no $module module in $package" ;;
-        esac
-    done
-    # vmlinuz is a self-unpacking bzImage; its xz payload is an ELF vmlinux
-    # that qemu boots directly, seconds faster under TCG.
-    vmlinuz=$(find "$scratch/boot" -name 'vmlinuz-*' -type f | head -n 1)
-    offset=$(LC_ALL=C grep -obUaP '\xFD7zXZ\x00' "$vmlinuz" | head -n 1 | cut -d: -f1)
-    [ -n "$offset" ] || die "no xz payload in $vmlinuz"
-    tail -c +$((offset + 1)) "$vmlinuz" | xz -dc --single-stream >"$scratch/out/vmlinux" 2>/dev/null || true
-    [ "$(head -c 4 "$scratch/out/vmlinux" | od -An -tx1 | tr -d ' ')" = 7f454c46 ] ||
-        die "the payload of $vmlinuz is no ELF kernel"
-    # Only the current kernel is kept.
-    find "$kernels" -mindepth 1 -maxdepth 1 ! -path "$scratch" -exec rm -rf {} +
-    mv "$scratch/out" "$kernel"
-    rm -rf "$scratch"
-    trap - EXIT
-fi
+guest_fetch_kernel "$build/kernel"
+package=$(basename "$kernel")
+modules=("${guest_hid_modules[@]}")
 
 # ------------------------------------------------------------ programs
 
-if [ -n "$sanitize" ]; then
-    flavour=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_EXE_LINKER_FLAGS= "-DAZK_SANITIZE=$sanitize")
-    memory=1024
-elif [ -n "$bench" ]; then
-    flavour=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_EXE_LINKER_FLAGS= -DAZK_SANITIZE=)
-    memory=256
-else
-    flavour=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_EXE_LINKER_FLAGS=-static -DAZK_SANITIZE=)
-    memory=256
-fi
-cmake -S "$here" -B "$build" "${flavour[@]}" -DAZK_WARNINGS_AS_ERRORS=ON >"$build/configure.log" 2>&1 ||
-    { cat "$build/configure.log" >&2; die "cannot configure $build"; }
+if [ -n "$sanitize" ]; then memory=1024; else memory=256; fi
 programs=(KeyConfig DeviceEmulator kernel_hid_tests kernel_round_trip vhid_tests)
-targets=$(cmake --build "$build" --target help)
+guest_configure "$build" "$sanitize" "$bench"
 for tool in FwUpdate FwImage; do
-    if grep -qw "$tool" <<<"$targets"; then programs+=("$tool"); fi
+    if guest_has_target "$build" "$tool"; then programs+=("$tool"); fi
 done
 if [ -n "$bench" ]; then
-    grep -qw kernel_open_time <<<"$targets" || die "no kernel_open_time: is libhidapi-dev installed?"
+    guest_has_target "$build" kernel_open_time || guest_die "no kernel_open_time: is libhidapi-dev installed?"
     programs=(DeviceEmulator kernel_round_trip kernel_open_time)
 fi
-cmake --build "$build" --target "${programs[@]}" -j"$jobs" >"$build/build.log" 2>&1 ||
-    { tail -n 60 "$build/build.log" >&2; die "cannot build ${programs[*]}"; }
+guest_build "$build" "${programs[@]}"
 
 # ------------------------------------------------------------ initramfs
 
@@ -170,8 +95,8 @@ done
 for module in "${modules[@]}"; do cp "$kernel/$module.ko" "$stage/lib/modules/"; done
 cp "$here/guest-init.sh" "$stage/init"
 cp "$here/guest-tests.sh" "$stage/test/guest-tests.sh"
-product=$(sed -n 's/^AZK_PRODUCT_ID:[A-Z]*=0[xX]\([0-9a-fA-F]*\)$/\1/p' "$build/CMakeCache.txt")
-echo "PRODUCT=${product:-0001}" >"$stage/test/ids.sh"
+cp "$here/keyconfig-texts.sh" "$stage/test/keyconfig-texts.sh"
+echo "PRODUCT=$(guest_cache_id "$build" AZK_PRODUCT_ID 0001)" >"$stage/test/ids.sh"
 if [ -n "$bench" ]; then echo "GUEST_MODE=bench" >>"$stage/test/ids.sh"; fi
 # KeyConfig takes the environment's locale when it is UTF-8.
 if [ -d /usr/lib/locale/C.utf8 ]; then
@@ -185,7 +110,7 @@ chmod 1777 "$stage/tmp"
 # ------------------------------------------------------------ guest
 
 console=$build/console.log
-say "booting $package under qemu, at most ${guest_timeout}s"
+guest_say "booting $package under qemu, at most ${guest_timeout}s"
 status=0
 # no_timer_check: on a busy host the emulated timer can miss the kernel's
 # boot-time check, which then panics ("IO-APIC + timer doesn't work").
@@ -195,22 +120,6 @@ timeout -k 5 "$guest_timeout" qemu-system-x86_64 -accel tcg -m "$memory" -nograp
 tr -d '\r' <"$console.raw" >"$console"
 rm -f "$console.raw"
 
-# Result lines, failures with the lines that explain them, the measurement.
-awk '/^RESULT (PASS|FAIL) / { print $2 " " substr($0, 13); detail = ($2 == "FAIL"); next }
-     /^  \| / && detail { print; next }
-     /^(PERF|NOTE) / { print; detail = 0; next }
-     { detail = 0 }' "$console"
-passed=$(grep -c '^RESULT PASS ' "$console" || true)
-failed=$(grep -c '^RESULT FAIL ' "$console" || true)
-if ! grep -q '^GUEST DONE$' "$console"; then
-    failed=$((failed + 1))
-    if [ "$status" = 124 ] || [ "$status" = 137 ]; then
-        echo "FAIL the guest did not finish within ${guest_timeout}s"
-    else
-        echo "FAIL the guest ended early (qemu exit status $status)"
-    fi
-    tail -n 30 "$console" | sed 's/^/  | /'
-fi
-if [ $((passed + failed)) -eq 0 ]; then failed=1; fi
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finished=0
+grep -q '^GUEST DONE$' "$console" && finished=1
+guest_report "$console" "$finished" "$status" "$guest_timeout" "$console"

@@ -1,7 +1,7 @@
 // The Win32 platform's overlapped transfers on a real overlapped handle: the
 // client end of a message-mode named pipe without buffer, whose server end
 // plays the device. A write stays pending until the device reads it, and a
-// read until the device sends, so every path (completion, polling, time-out
+// read until the device sends, so every path (completion, timed wait, time-out
 // with cancellation, wake) can be reached.
 #include <gtest/gtest.h>
 
@@ -83,11 +83,18 @@ private:
     }
 };
 
+// Milliseconds since `start`, a GetTickCount reading.
+int32_t MsSince(DWORD start) { return static_cast<int32_t>(::GetTickCount() - start); }
+
+// The tick counter's granularity: an elapsed time measured with it may fall
+// this much short of the real one.
+constexpr int32_t kTickSlackMs = 20;
+
 // A little later, on another thread, so that the host's transfer is
 // already pending when the device acts (it would pass either way).
 void Later() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
 
-TEST_F(OverlappedIoTest, ReadDeliversTheMessageWaitingOrPolling) {
+TEST_F(OverlappedIoTest, ReadDeliversTheMessageWithOrWithoutTimeOut) {
     for (const int32_t timeout : {-1, 10000}) {
         const std::vector<uint8_t> sent = Report(static_cast<uint8_t>(timeout & 0x7F));
         std::thread device([&] {
@@ -103,8 +110,11 @@ TEST_F(OverlappedIoTest, ReadDeliversTheMessageWaitingOrPolling) {
 
 TEST_F(OverlappedIoTest, TimedOutReadIsCancelledAndTheNextReadGetsTheNextMessage) {
     std::vector<uint8_t> stale(kReportBytes, 0xEE);
-    for (const int32_t timeout : {0, -5, 30}) {
+    for (const int32_t timeout : {0, -5, 30, 300}) {
+        const DWORD start = ::GetTickCount();
         EXPECT_EQ(io_->Read(stale.data(), stale.size(), timeout), HidIoResult::TimedOut) << timeout;
+        // The whole time-out is waited for, not cut short.
+        EXPECT_GE(MsSince(start), timeout - kTickSlackMs) << timeout;
     }
     // Had a timed-out read stayed pending, it would take this message into
     // its own buffer instead of the next read's.
@@ -138,6 +148,34 @@ TEST_F(OverlappedIoTest, WakeEndsABlockedReadWithOrWithoutTimeOut) {
     EXPECT_EQ(got, sent);
 }
 
+// The wake lands after the read looked at the flag and before its transfer
+// exists, so the wake's cancel finds nothing: only the look the read takes
+// once its transfer is pending can end it. Were that look missing, the read
+// would wait for a message; the device sends one after a while so that the
+// test ends, and the read's success shows the wake was lost.
+TEST_F(OverlappedIoTest, WakeWhileTheReadIsBeingStartedEndsTheRead) {
+    for (const int32_t timeout : {-1, 600000}) {
+        azk_COverlappedIo io(host_.Get());
+        ASSERT_TRUE(io.CreateIoEvents());
+        io.SetReadStartingHook([](void* self) { static_cast<azk_COverlappedIo*>(self)->WakeRead(); },
+                               &io);
+        azk_CWin32Handle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        std::vector<uint8_t> got(kReportBytes);
+        HidIoResult result = HidIoResult::Ok;
+        std::thread reader([&] {
+            result = io.Read(got.data(), got.size(), timeout);
+            ::SetEvent(done.Get());
+        });
+        const bool ended = ::WaitForSingleObject(done.Get(), kDeviceGiveUpMs) == WAIT_OBJECT_0;
+        if (!ended) {
+            EXPECT_TRUE(DeviceSend(Report(0x11)));
+        }
+        reader.join();
+        EXPECT_TRUE(ended) << timeout << ": the read did not end on the wake";
+        EXPECT_EQ(result, HidIoResult::Failed) << timeout;
+    }
+}
+
 TEST_F(OverlappedIoTest, WakeBeforeTheReadIsNotLostAndEveryLaterReadFails) {
     io_->WakeRead();
     std::vector<uint8_t> got(kReportBytes);
@@ -169,9 +207,11 @@ TEST_F(OverlappedIoTest, WriteCompletesWhenTheDeviceTakesIt) {
 
 TEST_F(OverlappedIoTest, TimedOutWriteIsCancelledAndNeverDelivered) {
     const std::vector<uint8_t> abandoned = Report(0x20);
-    for (const int32_t timeout : {0, -3, 30}) {
+    for (const int32_t timeout : {0, -3, 30, 500}) {
+        const DWORD start = ::GetTickCount();
         EXPECT_EQ(io_->Write(abandoned.data(), abandoned.size(), timeout), HidIoResult::TimedOut)
             << timeout;
+        EXPECT_GE(MsSince(start), timeout - kTickSlackMs) << timeout;
     }
     // The device's next read gets the next write, not an abandoned one.
     const std::vector<uint8_t> sent = Report(0x60);

@@ -4,10 +4,17 @@
 // handles. No device with the speakerphone's IDs exists there. Outside wine
 // the suite that needs those devices is skipped, as the machine's devices
 // are unknown.
+//
+// Win32PlatformOnDevice runs only where AZK_WIN32_DEVICE_TEST is set: in the
+// wine guest stage (hostapp/tests/kernel/run-wine-guest-tests.sh), where
+// wine's HID stack carries emulated speakerphones made through /dev/uhid.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -262,6 +269,140 @@ TEST_F(Win32PlatformUnderWine, CloseDeviceTwiceAndOpenAgain) {
     ASSERT_NE(device.OpenDevice(kWineVendor, kWineKeyboard, 13, 0, 0), nullptr);
     ASSERT_NE(device.OpenDevice(kWineVendor, kWineMouse, 1, 0, 0), nullptr);
     EXPECT_EQ(device.Record()->attributes.productId, kWineMouse);
+}
+
+// The devices the wine guest stage makes, by the name in their product
+// string: two with 16-byte reports (numbered and not), one with 64-byte
+// reports and the same IDs, and one that unplugs itself once it has
+// answered a request.
+class Win32PlatformOnDevice : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (std::getenv("AZK_WIN32_DEVICE_TEST") == nullptr) {
+            GTEST_SKIP() << "needs the emulated devices of the wine guest stage";
+        }
+        paths_ = platform_.ListInterfaces();
+        const std::string prefix = "KeyConfig device emulator ";
+        std::string listed;
+        for (size_t m = 0; m < paths_.size(); ++m) {
+            const std::string product = InterfaceProductString(paths_[m]);
+            listed += "\n  " + paths_[m] + " \"" + product + "\"";
+            if (product.rfind(prefix, 0) == 0) members_[product.substr(prefix.size())] = static_cast<int32_t>(m);
+        }
+        for (const char* name : {"numbered", "unnumbered", "wide", "unplug"}) {
+            ASSERT_EQ(members_.count(name), 1u) << name << " is not listed; the list:" << listed;
+        }
+    }
+
+    // The index that selects the named 16-byte device: its place among the
+    // 16-byte devices in list order.
+    int32_t IndexOf(const std::string& name) {
+        int32_t index = 0;
+        for (const char* other : {"numbered", "unnumbered", "unplug"}) {
+            if (members_[other] < members_[name]) ++index;
+        }
+        return index;
+    }
+
+    // A key-lock get written as one report and its answer's first report read.
+    static void GetKeyLock(azk_CHidDevice& device, size_t length, const std::string& what) {
+        std::vector<uint8_t> request(length, 0);
+        request[0] = 0x80;  // marker, op 2 (get), function 0x0036
+        request[1] = 0x02;
+        request[2] = 0x36;
+        ASSERT_EQ(device.WriteReport(request.data(), 500), 1) << what;
+        std::vector<uint8_t> answer(length + 8, 0xEE);
+        ASSERT_EQ(device.ReadReport(answer.data(), 5000), 1) << what;
+        // The report ID byte is gone: the answer starts at the marker.
+        EXPECT_EQ(answer[0], 0x83) << what;
+        EXPECT_EQ(answer[1], 0x03) << what;
+        // Exactly the report length was delivered.
+        EXPECT_EQ(answer[length], 0xEE) << what;
+    }
+
+    HidPlatform& platform_ = GetHidPlatform();
+    std::vector<std::string> paths_;
+    std::map<std::string, int32_t> members_;
+};
+
+TEST_F(Win32PlatformOnDevice, SeveralInterfacesAreMatchedByIdsAndReportLengths) {
+    // The 16-byte devices in list order, whatever order wine gives them.
+    std::vector<int32_t> narrow = {members_["numbered"], members_["unnumbered"], members_["unplug"]};
+    std::sort(narrow.begin(), narrow.end());
+    azk_CHidDevice device(platform_);
+    for (int32_t index = 0; index < 3; ++index) {
+        EXPECT_EQ(device.FindDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16, 16, index), narrow[static_cast<size_t>(index)])
+            << index;
+    }
+    EXPECT_EQ(device.FindDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16, 16, 3), -1);
+    EXPECT_EQ(device.FindDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 64, 64, 0), members_["wide"]);
+    EXPECT_EQ(device.FindDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 64, 64, 1), -1);
+    EXPECT_EQ(device.FindDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16, 64, 0), -1);
+    EXPECT_EQ(device.FindDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID + 1, 16, 16, 0), -1);
+}
+
+TEST_F(Win32PlatformOnDevice, ReportLengthsAndReportIdsOfEachForm) {
+    struct Case {
+        const char* name;
+        int32_t length;
+        int32_t index;
+        uint8_t outputReportId;
+    };
+    const Case cases[] = {
+        {"numbered", 16, IndexOf("numbered"), 2},
+        {"unnumbered", 16, IndexOf("unnumbered"), 0},
+        {"wide", 64, 0, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        azk_CHidDevice device(platform_);
+        const azk_SHidDeviceRecord* record =
+            device.OpenDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, c.length, c.length, c.index);
+        ASSERT_NE(record, nullptr);
+        EXPECT_EQ(record->inputReportByteLength, c.length + 1);
+        EXPECT_EQ(record->outputReportByteLength, c.length + 1);
+        EXPECT_EQ(record->OutputReportId(), c.outputReportId);
+        GetKeyLock(device, static_cast<size_t>(c.length), c.name);
+    }
+}
+
+TEST_F(Win32PlatformOnDevice, CancelReadEndsAPendingReadOnTheDevice) {
+    azk_CHidDevice device(platform_);
+    ASSERT_NE(device.OpenDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16, 16, IndexOf("numbered")), nullptr);
+    uint8_t report[64] = {};
+    int result = -1;
+    std::thread receiver([&] { result = device.ReadReport(report, -1); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let it block
+    device.CancelRead();
+    receiver.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(device.WriteReport(report, 500), 0);
+    // The device itself is untouched: opened again, it answers.
+    ASSERT_NE(device.OpenDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16, 16, IndexOf("numbered")), nullptr);
+    GetKeyLock(device, 16, "after the cancel");
+}
+
+// Last: the device it uses is gone afterwards.
+TEST_F(Win32PlatformOnDevice, AReadFailsWhenTheDeviceIsUnplugged) {
+    azk_CHidDevice device(platform_);
+    ASSERT_NE(device.OpenDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16, 16, IndexOf("unplug")), nullptr);
+    ASSERT_EQ(InterfaceProductString(paths_[static_cast<size_t>(members_["unplug"])]),
+              "KeyConfig device emulator unplug");
+    // Answered, then the device removes itself while the next read waits.
+    GetKeyLock(device, 16, "before the unplug");
+    uint8_t report[64] = {};
+    int result = -1;
+    azk_CWin32Handle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread receiver([&] {
+        result = device.ReadReport(report, -1);
+        ::SetEvent(done.Get());
+    });
+    const bool ended = ::WaitForSingleObject(done.Get(), 10000) == WAIT_OBJECT_0;
+    if (!ended) device.CancelRead();  // so that the test ends
+    receiver.join();
+    EXPECT_TRUE(ended) << "the read did not end when the device went";
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(device.IsOpen());  // failed by the device, not cancelled
 }
 
 }  // namespace

@@ -57,9 +57,34 @@ bool azk_COverlappedIo::CancelAndWait(OVERLAPPED& ov, bool ownThreadOnly) {
     return ::GetOverlappedResult(file_, &ov, &transferred, TRUE) != FALSE;
 }
 
+// Waits for the transfer on `ov` to end, for at most timeoutMs from now:
+// Ok when it completed, Failed when it failed, TimedOut when it is still
+// pending once the time is up (0 or less: checked once, never waited for).
+// The thread sleeps on the completion event for the time that remains.
+HidIoResult azk_COverlappedIo::AwaitTransfer(OVERLAPPED& ov, int32_t timeoutMs) {
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        DWORD transferred = 0;
+        if (::GetOverlappedResult(file_, &ov, &transferred, FALSE)) return HidIoResult::Ok;
+        if (::GetLastError() != ERROR_IO_INCOMPLETE) return HidIoResult::Failed;
+        const int64_t remaining = int64_t{timeoutMs} - ElapsedSince(start);
+        if (remaining <= 0) return HidIoResult::TimedOut;
+        const DWORD waited = ::WaitForSingleObject(ov.hEvent, static_cast<DWORD>(remaining));
+        if (waited == WAIT_FAILED) return HidIoResult::Failed;
+        if (waited == WAIT_OBJECT_0 && !HasOverlappedIoCompleted(&ov)) {
+            // Signalled while the transfer is still pending: nothing of ours
+            // does that, but waiting again on a set manual-reset event would
+            // spin. The next look at the result catches a completion that
+            // lands between this reset and the wait.
+            ::ResetEvent(ov.hEvent);
+        }
+    }
+}
+
 HidIoResult azk_COverlappedIo::Read(uint8_t* buffer, size_t length, int32_t timeoutMs) {
     if (!readEvent_.Valid() || length == 0 || length > MAXDWORD) return HidIoResult::Failed;
     if (woken_.load()) return HidIoResult::Failed;
+    if (readStarting_ != nullptr) readStarting_(readStartingContext_);
     Rearm(readOv_);
     // ReadFile resets the event as it starts the transfer.
     if (::ReadFile(file_, buffer, static_cast<DWORD>(length), nullptr, &readOv_)) {
@@ -72,23 +97,16 @@ HidIoResult azk_COverlappedIo::Read(uint8_t* buffer, size_t length, int32_t time
         return ResetAndFail(readEvent_);
     }
 
-    DWORD transferred = 0;
     if (timeoutMs == -1) {
         // Ends with the report, or with the cancellation of a wake.
+        DWORD transferred = 0;
         return ::GetOverlappedResult(file_, &readOv_, &transferred, TRUE) ? HidIoResult::Ok
                                                                           : HidIoResult::Failed;
     }
 
-    const DWORD start = ::GetTickCount();
-    int32_t elapsed = 0;
-    while (elapsed < timeoutMs) {
-        const BOOL done = ::GetOverlappedResult(file_, &readOv_, &transferred, FALSE);
-        const DWORD error = done ? ERROR_SUCCESS : ::GetLastError();
-        ::Sleep(0);
-        if (done) return HidIoResult::Ok;
-        if (error != ERROR_IO_INCOMPLETE) return ResetAndFail(readEvent_);
-        elapsed = ElapsedSince(start);
-    }
+    const HidIoResult result = AwaitTransfer(readOv_, timeoutMs);
+    if (result == HidIoResult::Ok) return HidIoResult::Ok;
+    if (result == HidIoResult::Failed) return ResetAndFail(readEvent_);
     // Out of time. The read is cancelled rather than left pending on the
     // completion record and buffer that the next read uses; a report that
     // arrived in the meantime is kept, unless a wake came.
@@ -106,27 +124,20 @@ HidIoResult azk_COverlappedIo::Write(const uint8_t* buffer, size_t length, int32
     }
     if (::GetLastError() != ERROR_IO_PENDING) return ResetAndFail(writeEvent_);
 
-    DWORD transferred = 0;
     if (timeoutMs == -1) {
+        DWORD transferred = 0;
         return ::GetOverlappedResult(file_, &writeOv_, &transferred, TRUE) ? HidIoResult::Ok
                                                                            : HidIoResult::Failed;
     }
 
-    // Polled without yielding: the caller waits for its answer next.
-    const DWORD start = ::GetTickCount();
-    int32_t elapsed = 0;
-    for (;;) {
-        if (elapsed >= timeoutMs) {
-            // Only this thread's transfers are cancelled: the write, never
-            // the read another thread has pending on the handle.
-            if (CancelAndWait(writeOv_, true)) return HidIoResult::Ok;
-            ResetAndFail(writeEvent_);
-            return HidIoResult::TimedOut;
-        }
-        if (::GetOverlappedResult(file_, &writeOv_, &transferred, FALSE)) return HidIoResult::Ok;
-        if (::GetLastError() != ERROR_IO_INCOMPLETE) return ResetAndFail(writeEvent_);
-        elapsed = ElapsedSince(start);
-    }
+    const HidIoResult result = AwaitTransfer(writeOv_, timeoutMs);
+    if (result == HidIoResult::Ok) return HidIoResult::Ok;
+    if (result == HidIoResult::Failed) return ResetAndFail(writeEvent_);
+    // Only this thread's transfers are cancelled: the write, never the read
+    // another thread has pending on the handle.
+    if (CancelAndWait(writeOv_, true)) return HidIoResult::Ok;
+    ResetAndFail(writeEvent_);
+    return HidIoResult::TimedOut;
 }
 
 }  // namespace azk::win32hid

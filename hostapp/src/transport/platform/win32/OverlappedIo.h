@@ -4,15 +4,15 @@
 //
 // A read or write is started with ReadFile/WriteFile on its own completion
 // record, whose event is manual-reset. Without a time-out it waits for the
-// transfer; with one it polls for completion until the time-out (measured
-// with GetTickCount, compared in 32-bit wrap-around arithmetic) runs out, the
-// read yielding its time slice between polls, the write not. A transfer that
-// runs out of time is cancelled and its cancellation waited for, so that the
-// completion record and the buffer are never reused, nor freed, while the
-// system may still write to them; a transfer that completed in that instant
-// counts as done. The write is cancelled with CancelIo, which reaches only
-// what the writing thread started, never the read another thread has
-// pending on the same handle.
+// transfer; with one it waits on the completion event for the time that
+// remains (measured with GetTickCount, compared in 32-bit wrap-around
+// arithmetic), so a thread waiting for a transfer uses no processor time. A
+// transfer that runs out of time is cancelled and its cancellation waited
+// for, so that the completion record and the buffer are never reused, nor
+// freed, while the system may still write to them; a transfer that completed
+// in that instant counts as done. The write is cancelled with CancelIo, which
+// reaches only what the writing thread started, never the read another
+// thread has pending on the same handle.
 //
 // WakeRead sets a flag and cancels the pending read with CancelIoEx, which
 // any thread may do. The cancelled transfer completes, and that signals the
@@ -97,8 +97,18 @@ public:
     // Ends the pending read with Failed and makes every later read fail.
     void WakeRead();
 
+    // Called by Read after its first look at the wake flag and before it
+    // starts the transfer: the instant in which a wake finds no transfer to
+    // cancel. Lets tests put a wake there; null (the default) calls nothing.
+    using ReadStartingHook = void (*)(void* context);
+    void SetReadStartingHook(ReadStartingHook hook, void* context) {
+        readStarting_ = hook;
+        readStartingContext_ = context;
+    }
+
 private:
     bool CancelAndWait(OVERLAPPED& ov, bool ownThreadOnly);
+    HidIoResult AwaitTransfer(OVERLAPPED& ov, int32_t timeoutMs);
 
     HANDLE file_;
     azk_CWin32Handle readEvent_;
@@ -106,6 +116,8 @@ private:
     OVERLAPPED readOv_{};
     OVERLAPPED writeOv_{};
     std::atomic<bool> woken_{false};
+    ReadStartingHook readStarting_ = nullptr;
+    void* readStartingContext_ = nullptr;
 };
 
 }  // namespace azk::win32hid

@@ -202,6 +202,21 @@ std::wstring Utf8ToWide(const std::string& utf8) {
     return wide;
 }
 
+std::string InterfaceProductString(const std::string& path) {
+    try {
+        const std::wstring wide = Utf8ToWide(path);
+        if (wide.empty()) return {};
+        azk_CWin32Handle file(::CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+        // The call's limit is in bytes; the last character stays 0.
+        wchar_t text[127] = {};
+        if (!file.Valid() || !::HidD_GetProductString(file.Get(), text, sizeof text - sizeof text[0])) return {};
+        return WideToUtf8(text);
+    } catch (const std::bad_alloc&) {
+        return {};
+    }
+}
+
 std::vector<std::string> Win32HidPlatform::ListInterfaces() {
     std::vector<std::string> paths;
     GUID hidGuid;

@@ -37,6 +37,10 @@ int CollectionOfPath(const std::string& path);
 std::string WideToUtf8(const std::wstring& wide);
 std::wstring Utf8ToWide(const std::string& utf8);
 
+// The product string an interface reports (UTF-8), asked on a handle of its
+// own that needs no access rights; empty when it cannot be had.
+std::string InterfaceProductString(const std::string& path);
+
 }  // namespace azk::win32hid
 
 #endif
