@@ -21,6 +21,7 @@
 #include <sstream>
 
 #include "support/ByteOrder.h"
+#include "support/Timeouts.h"
 #include "transport/ReportDescriptor.h"
 
 namespace azk::linuxhid {
@@ -353,7 +354,7 @@ std::unique_ptr<HidInterface> LinuxHidPlatform::OpenVhid(const std::string& sock
     // Connect and hello share the hello's 1000 ms.
     Fd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd.Valid()) return nullptr;
-    const Deadline deadline(kVhidHelloTimeoutMs);
+    const Deadline deadline(azk_CTimeouts::Scaled(kVhidHelloTimeoutMs));
     while (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         // EAGAIN: the backlog is full, try again shortly. ECONNREFUSED: a
         // server that died; no device.
