@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ReportSink.h"
 #include "emulator/DeviceModel.h"
 #include "emulator/FirmwareReceiver.h"
 #include "session/FirmImageBuilder.h"
@@ -22,27 +23,9 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Damage = azk_CFirmImageBuilder::Damage;
 using Receiver = azk_CFirmwareReceiver;
+using CaptureSink = test::azk_CRecordingSink;
 
 constexpr size_t kReportLength = 64;
-
-class CaptureSink final : public azk_CReportSink {
-public:
-    void SendReport(const uint8_t* report, size_t length) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        reports_.emplace_back(report, report + length);
-    }
-    void Unplug() override {}
-    std::vector<Bytes> Take() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::vector<Bytes> taken;
-        taken.swap(reports_);
-        return taken;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<Bytes> reports_;
-};
 
 Bytes Le32(uint32_t v) {
     return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
