@@ -133,8 +133,8 @@ run_tests() {
   [ "$preset" = mingw ] && prefix=wine
   while IFS= read -r command; do
     [ -n "$command" ] || continue
+    # The shell's own note of a crashed test goes with the test's output.
     # shellcheck disable=SC2086
-    # (The shell's own note of a crashed test goes with the test's output.)
     { (cd "$tree/build/$preset" && timeout "$limit" $prefix $command) > "$work/test.log" 2>&1; } 2>> "$work/test.log" ||
       return 1
   done <<< "$commands"
@@ -174,13 +174,14 @@ for i in "${selected[@]}"; do
   name=${names[$i]} file=$tree/${files[$i]} preset=${presets[$i]}
   [ "${baseline["$preset|${runs[$i]}"]}" = ok ] || { printf '%-9s %s\n' BROKEN "$name"; continue; }
   # The lines to change: every line holding the text (after the anchor,
-  # only the first such line).
+  # only the first such line). Counted in the work tree, where a file that
+  # has moved is gone (the scratch tree may still hold its old copy).
   matches=0
-  [ -f "$file" ] && matches=$(F="${lines[$i]}" A="${afters[$i]}" awk '
+  [ -f "$root/${files[$i]}" ] && matches=$(F="${lines[$i]}" A="${afters[$i]}" awk '
       BEGIN { open = ENVIRON["A"] == "" }
       !open && index($0, ENVIRON["A"]) { open = 1; next }
       open && index($0, ENVIRON["F"]) { n++; if (ENVIRON["A"] != "") exit }
-      END { print n + 0 }' "$file")
+      END { print n + 0 }' "$root/${files[$i]}")
   if [ "$matches" != 1 ]; then
     printf '%-9s %s (%s: the line is found %s times)\n' STALE "$name" "${files[$i]}" "$matches"
     stale=$((stale + 1))

@@ -172,7 +172,7 @@ TEST_F(FirmwareReceiverTest, RefusesRequestsOutOfOrderOrOutOfShape) {
     EXPECT_EQ(Send(FwLoad(0, data)), Refused(0, 0x0901, Receiver::kStatusNotAnnounced));
     EXPECT_EQ(Send(kWriteFw), Refused(0, 0x0903, Receiver::kStatusNothingStaged));
     EXPECT_EQ(Send(Message(0x00, 0x0900, {0, 0, 0, 0, 0, 0})), Refused(0, 0x0900, Receiver::kStatusBadRequest));
-    EXPECT_EQ(Send(SetInfo(0, Receiver::kMaxImageSize + 1, 0)), Refused(0, 0x0900, Receiver::kStatusTooLarge));
+    EXPECT_EQ(Send(SetInfo(0, 64u * 1024 * 1024 + 1, 0)), Refused(0, 0x0900, Receiver::kStatusTooLarge));  // 64 MiB at most
     EXPECT_EQ(Send(Message(0x02, 0x0900, {})), Refused(2, 0x0900, Receiver::kStatusBadRequest));
     EXPECT_FALSE(receiver_->Snapshot().announced);
 
