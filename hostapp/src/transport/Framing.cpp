@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "support/ByteOrder.h"
+#include "support/Timeouts.h"
 #include "support/WireFormat.h"
 #include "transport/HidCommBase.h"
 
@@ -48,13 +49,13 @@ int32_t azk_CHidCommBase::SendAndWait(const uint8_t* request, uint32_t size, uin
         report[0] = i == 0 ? wire::kMarkerRequestFirst : (last ? wire::kMarkerRequestLast : wire::kMarkerRequestMiddle);
         std::memcpy(report + 1, request + static_cast<size_t>(i) * p, n);
         std::memset(report + 1 + n, 0, p - n);
-        if (!device_.WriteReport(report, kWriteTimeoutMs)) {
+        if (!device_.WriteReport(report, azk_CTimeouts::Scaled(kWriteTimeoutMs))) {
             responseSlot_.Abandon();
             return SESSION_RESULT_TIMEOUT;
         }
     }
 
-    switch (responseSlot_.Wait(timeoutMs)) {
+    switch (responseSlot_.Wait(azk_CTimeouts::Scaled(timeoutMs))) {
     case azk_CResponseSlot::Outcome::TimedOut:
         return SESSION_RESULT_TIMEOUT;
     case azk_CResponseSlot::Outcome::Closed:

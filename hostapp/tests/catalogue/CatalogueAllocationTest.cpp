@@ -4,30 +4,11 @@
 // a process of its own.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 
+#include "CountingNew.h"
 #include "session/SessionApi.h"
 #include "transport/platform/sim/SimPlatform.h"
-
-namespace {
-std::atomic<long> g_allocations{0};
-}
-
-void* operator new(std::size_t size) {
-    ++g_allocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    ++g_allocations;
-    return std::malloc(size == 0 ? 1 : size);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -84,7 +65,7 @@ TEST(CatalogueAllocationTest, CatalogueCommandsAllocateNothing) {
     rawBlock.bytes[SESSION_RAW_SIZE] = sizeof message;
     ASSERT_EQ(SessionExec(session, SESSION_CMD_GET_000F, &get, nullptr), 0);
 
-    const long before = g_allocations.load();
+    const long before = azk::test::Allocations();
     for (int i = 0; i < 100; ++i) {
         ASSERT_EQ(SessionExec(session, SESSION_CMD_GET_000F, &get, nullptr), 0);
         ASSERT_EQ(SessionExec(session, SESSION_CMD_BLOCK_READ_0800, &read, nullptr), 0);
@@ -94,7 +75,7 @@ TEST(CatalogueAllocationTest, CatalogueCommandsAllocateNothing) {
         ASSERT_EQ(SessionExec(session, SESSION_CMD_RAW_MESSAGE, &rawBlock, nullptr), 0);
         ASSERT_EQ(SessionExec(session, SESSION_CMD_SET_000F, nullptr, nullptr), SESSION_RESULT_BAD_BLOCK);
     }
-    EXPECT_EQ(g_allocations.load() - before, 0);
+    EXPECT_EQ(azk::test::Allocations() - before, 0);
     EXPECT_EQ(data[19], 20);
     EXPECT_EQ(get.bytes[3], 0x04);
 

@@ -7,42 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "ReportSink.h"
 #include "emulator/DeviceModel.h"
 
 namespace azk {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// Joins the model's answer reports into messages.
-class MessageSink final : public azk_CReportSink {
-public:
-    void SendReport(const uint8_t* report, size_t length) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (report[0] == 0x83) current_.clear();
-        current_.insert(current_.end(), report + 1, report + length);
-        if (current_.size() >= 8) {
-            const size_t size = 8u + static_cast<size_t>(current_[6] | (current_[7] << 8));
-            if (current_.size() >= size) {
-                current_.resize(size);
-                messages_.push_back(current_);
-                current_.clear();
-            }
-        }
-    }
-    void Unplug() override {}
-    std::vector<Bytes> Take() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::vector<Bytes> out;
-        out.swap(messages_);
-        return out;
-    }
-
-private:
-    std::mutex mutex_;
-    Bytes current_;
-    std::vector<Bytes> messages_;
-};
 
 class CatalogueDeviceTest : public ::testing::Test {
 protected:
@@ -60,7 +31,7 @@ protected:
             for (size_t j = 0; j < p && i * p + j < message.size(); ++j) report[1 + j] = message[i * p + j];
             model_.OnOutputReport(report.data(), report.size());
         }
-        std::vector<Bytes> answers = sink_.Take();
+        std::vector<Bytes> answers = sink_.TakeMessages();
         EXPECT_EQ(answers.size(), 1u);
         return answers.empty() ? Bytes{} : answers.front();
     }
@@ -77,7 +48,7 @@ protected:
         }
     }
 
-    MessageSink sink_;
+    test::azk_CRecordingSink sink_;
     azk_CDeviceModel model_;
 };
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "CatalogueTestSupport.h"
+#include "Timing.h"
 #include "session/Catalogue.h"
 
 namespace azk::test {
@@ -319,6 +320,46 @@ TEST(CatalogueTimeouts, EachCommandWaitsItsOwnTime) {
             if (longId == id) expected = ms;
         }
         EXPECT_EQ(catalogue::TimeoutMs(id), expected) << id;
+    }
+}
+
+// A silent device costs each command its own row's time-out: one command per
+// length, with the product's time-outs divided by 200. A handler that waited
+// with another length (the 5000 ms of most rows, say) gives up too early.
+TEST_F(CatalogueEdgeTest, ASilentDeviceCostsEachCommandItsOwnTimeOut) {
+    const azk_CShortTimeouts shorter(200);
+    const struct {
+        int32_t id;
+        std::vector<Patch> blockIn;
+        int pointerAt;
+        Bytes buffer;
+        uint32_t timeoutMs;
+    } cases[] = {
+        {0, {}, -1, {}, 5000},
+        {77, {{8, {0x04, 0x00}}}, 12, Fill(0xEE, 4), 5000},
+        {73, {}, -1, {}, 20000},
+        {48, {}, 4, Fill(0xEE, 1024), 30000},
+        {52, {{8, {0x04, 0x00}}}, 12, Fill(0xEE, 4), 30000},
+        {4, {}, -1, {}, 60000},
+        {82, {{kPtr, Le32(8)}}, 0, {0x02, 0x30, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, 60000},
+        {51, {{8, {0x04, 0x00}}}, 12, Fill(0xEE, 4), 120000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.id);
+        SessionParamBlock block = BaseBlock();
+        Apply(block, c.blockIn);
+        Bytes buffer = c.buffer;
+        if (c.pointerAt >= 0) {
+            void* pointer = buffer.data();
+            std::memcpy(block.bytes + c.pointerAt, &pointer, sizeof pointer);
+        }
+        device_->Device().ClearWrittenReports();
+        const azk_CStopwatch watch;
+        EXPECT_EQ(SessionExec(session_, c.id, &block, nullptr), SESSION_RESULT_TIMEOUT);
+        EXPECT_TRUE(GaveUpAfter(watch.Ms(), c.timeoutMs / 200.0));
+        Bytes sent;
+        EXPECT_TRUE(SentMessage(&sent));
+        EXPECT_EQ(buffer, c.buffer);
     }
 }
 

@@ -491,13 +491,13 @@ TEST(ReportDescriptorTest, MalformedDescriptorsAreRejected) {
         {"usage page above 16 bits", {0x07, 0x00, 0x00, 0x01, 0x00}, E::BadValue},
         {"report count above 16 bits", InVendorCollection({0x97, 0x00, 0x00, 0x01, 0x00}), E::BadValue},
         {"reserved global tag", InVendorCollection({0xC4}), E::UnknownGlobalItem},
-        {"runaway push", Repeat({0xA4}, kHidMaxGlobalStackDepth + 1), E::StackOverflow},
+        {"runaway push", Repeat({0xA4}, 17), E::StackOverflow},
         {"pop without push", InVendorCollection({0xA4, 0xB4, 0xB4}), E::StackUnderflow},
         {"end collection without collection", {0xC0}, E::UnbalancedCollection},
         {"end collection after the last", Concat({InVendorCollection({}), {0xC0}}), E::UnbalancedCollection},
         {"collection left open", {0x09, 0x01, 0xA1, 0x01, 0x09, 0x02, 0xA1, 0x00, 0xC0}, E::UnbalancedCollection},
         {"collections nested too deep",
-         Concat({Repeat({0xA1, 0x00}, kHidMaxCollectionDepth + 1), Repeat({0xC0}, kHidMaxCollectionDepth + 1)}),
+         Concat({Repeat({0xA1, 0x00}, 33), Repeat({0xC0}, 33)}),
          E::CollectionLimit},
         {"field outside every collection", field, E::ItemOutsideCollection},
         {"field after the collection", Concat({InVendorCollection({}), field}), E::ItemOutsideCollection},
@@ -508,7 +508,7 @@ TEST(ReportDescriptorTest, MalformedDescriptorsAreRejected) {
          E::ReportTooLong},
         {"fields add up past 4096 bytes",
          InVendorCollection({0x09, 0x01, 0x75, 0x08, 0x96, 0x00, 0x08, 0xB1, 0x02, 0xB1, 0x02}), E::ReportTooLong},
-        {"too many usages", InVendorCollection(Concat({Repeat({0x09, 0x01}, kHidMaxLocalUsages + 1), field})),
+        {"too many usages", InVendorCollection(Concat({Repeat({0x09, 0x01}, 257), field})),
          E::TooManyUsages},
         {"usage minimum above maximum", InVendorCollection({0x19, 0x05, 0x29, 0x01, 0x75, 0x01, 0x95, 0x01, 0x81, 0x02}),
          E::BadUsageRange},
@@ -543,6 +543,49 @@ TEST(ReportDescriptorTest, MalformedDescriptorsAreRejected) {
         EXPECT_STREQ(HidDescriptorErrorName(r.error), HidDescriptorErrorName(c.error));
         EXPECT_TRUE(r.info.collections.empty());
         EXPECT_FALSE(r.info.numbered);
+    }
+}
+
+// The parser's limits, written out: 16 pushed global states, 32 nested
+// collections, 256 usages before one main item. Each is accepted when
+// reached and refused one past it.
+TEST(ReportDescriptorTest, LimitsAreAcceptedAtTheLimitAndRefusedOnePast) {
+    using E = HidDescriptorError;
+    const Bytes field = {0x09, 0x01, 0x75, 0x08, 0x95, 0x01, 0x81, 0x02};
+    // A vendor application collection with depth - 1 collections nested
+    // in it, the field innermost.
+    auto nested = [&](int depth) {
+        return Concat({{0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01}, Repeat({0xA1, 0x00}, depth - 1), field,
+                       Repeat({0xC0}, depth)});
+    };
+    auto pushed = [&](int pushes) {
+        return InVendorCollection(Concat({Repeat({0xA4}, pushes), field, Repeat({0xB4}, pushes)}));
+    };
+    auto usages = [&](int count) {
+        return InVendorCollection(Concat({Repeat({0x09, 0x01}, count), {0x75, 0x08, 0x95, 0x01, 0x81, 0x02}}));
+    };
+    const struct {
+        const char* name;
+        Bytes descriptor;
+        bool accepted;
+        HidDescriptorError error;
+    } cases[] = {
+        {"16 pushes", pushed(16), true, E::None},
+        {"17 pushes", pushed(17), false, E::StackOverflow},
+        {"32 nested collections", nested(32), true, E::None},
+        {"33 nested collections", nested(33), false, E::CollectionLimit},
+        {"256 usages", usages(256), true, E::None},
+        {"257 usages", usages(257), false, E::TooManyUsages},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Result r = Parse(c.descriptor);
+        EXPECT_EQ(r.ok, c.accepted);
+        EXPECT_STREQ(HidDescriptorErrorName(r.error), HidDescriptorErrorName(c.error));
+        if (c.accepted) {
+            ASSERT_EQ(r.info.collections.size(), 1u);
+            EXPECT_EQ(Of(r, kIn).byteLength, 2);
+        }
     }
 }
 

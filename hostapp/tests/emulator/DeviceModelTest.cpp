@@ -11,52 +11,14 @@
 #include <thread>
 #include <vector>
 
+#include "ReportSink.h"
 #include "emulator/DeviceModel.h"
 
 namespace azk {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// Records what the model sends.
-class CaptureSink final : public azk_CReportSink {
-public:
-    void SendReport(const uint8_t* report, size_t length) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        reports_.emplace_back(report, report + length);
-        log_.push_back('R');
-        changed_.notify_all();
-    }
-    void Unplug() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        log_.push_back('U');
-        changed_.notify_all();
-    }
-    std::vector<Bytes> Reports() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return reports_;
-    }
-    // 'R' per report, 'U' per unplug, in order.
-    std::string Log() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return log_;
-    }
-    bool WaitForReports(size_t count) const {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return reports_.size() >= count; });
-    }
-    void Clear() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        reports_.clear();
-        log_.clear();
-    }
-
-private:
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
-    std::vector<Bytes> reports_;
-    std::string log_;
-};
+using CaptureSink = test::azk_CRecordingSink;
 
 // A report of `length` bytes: the given bytes, then zeros.
 Bytes Report(size_t length, Bytes bytes) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ReportSink.h"
 #include "emulator/DeviceModel.h"
 #include "emulator/FirmwareReceiver.h"
 #include "session/FirmImageBuilder.h"
@@ -22,27 +23,9 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Damage = azk_CFirmImageBuilder::Damage;
 using Receiver = azk_CFirmwareReceiver;
+using CaptureSink = test::azk_CRecordingSink;
 
 constexpr size_t kReportLength = 64;
-
-class CaptureSink final : public azk_CReportSink {
-public:
-    void SendReport(const uint8_t* report, size_t length) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        reports_.emplace_back(report, report + length);
-    }
-    void Unplug() override {}
-    std::vector<Bytes> Take() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::vector<Bytes> taken;
-        taken.swap(reports_);
-        return taken;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<Bytes> reports_;
-};
 
 Bytes Le32(uint32_t v) {
     return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
@@ -189,7 +172,7 @@ TEST_F(FirmwareReceiverTest, RefusesRequestsOutOfOrderOrOutOfShape) {
     EXPECT_EQ(Send(FwLoad(0, data)), Refused(0, 0x0901, Receiver::kStatusNotAnnounced));
     EXPECT_EQ(Send(kWriteFw), Refused(0, 0x0903, Receiver::kStatusNothingStaged));
     EXPECT_EQ(Send(Message(0x00, 0x0900, {0, 0, 0, 0, 0, 0})), Refused(0, 0x0900, Receiver::kStatusBadRequest));
-    EXPECT_EQ(Send(SetInfo(0, Receiver::kMaxImageSize + 1, 0)), Refused(0, 0x0900, Receiver::kStatusTooLarge));
+    EXPECT_EQ(Send(SetInfo(0, 64u * 1024 * 1024 + 1, 0)), Refused(0, 0x0900, Receiver::kStatusTooLarge));  // 64 MiB at most
     EXPECT_EQ(Send(Message(0x02, 0x0900, {})), Refused(2, 0x0900, Receiver::kStatusBadRequest));
     EXPECT_FALSE(receiver_->Snapshot().announced);
 

@@ -21,7 +21,9 @@
 #include <utility>
 #include <vector>
 
+#include "ConsoleCapture.h"
 #include "SimTestSupport.h"
+#include "Timing.h"
 #include "emulator/DeviceModel.h"
 #include "emulator/FirmwareReceiver.h"
 #include "emulator/SimAttachment.h"
@@ -73,52 +75,6 @@ std::vector<int32_t> Percentages() {
     }
     return percents;
 }
-
-// ------------------------------------------------------------ console
-
-// Sends what the session prints to a file while alive; Finish() returns the
-// bytes written.
-class ConsoleCapture {
-public:
-    ConsoleCapture() {
-        std::random_device random;
-        std::ostringstream name;
-        name << "azk_fwupdate_capture_" << std::hex << random() << random() << ".txt";
-        path_ = std::filesystem::temp_directory_path() / name.str();
-        file_ = std::fopen(path_.string().c_str(), "w");
-        if (file_ != nullptr) SetConsoleStream(file_);
-    }
-    ~ConsoleCapture() {
-        Stop();
-        std::error_code ignored;
-        std::filesystem::remove(path_, ignored);
-    }
-    ConsoleCapture(const ConsoleCapture&) = delete;
-    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
-
-    bool Ok() const { return file_ != nullptr; }
-    std::string Finish() {
-        Stop();
-        std::ifstream in(path_, std::ios::binary);
-        std::string text(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>{});
-#ifdef _WIN32
-        // A text-mode stream on Windows ends lines with CRLF.
-        for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) text.erase(at, 1);
-#endif
-        return text;
-    }
-
-private:
-    void Stop() {
-        if (file_ != nullptr) {
-            SetConsoleStream(nullptr);
-            std::fclose(file_);
-            file_ = nullptr;
-        }
-    }
-    std::filesystem::path path_;
-    std::FILE* file_ = nullptr;
-};
 
 // ------------------------------------------------------------ images
 
@@ -212,7 +168,7 @@ protected:
     int32_t Exec(SessionFirmwareUpdateBlock* block) {
         model_->ClearTrace();
         g_progress.clear();
-        ConsoleCapture capture;
+        azk_CConsoleCapture capture;
         EXPECT_TRUE(capture.Ok());
         const int32_t result = SessionExec(session_, SESSION_CMD_FIRMWARE_UPDATE, block, statusPair_);
         output_ = capture.Finish();
@@ -488,6 +444,50 @@ TEST_P(FirmwareUpdateRetryTest, MessagesResultAndRequests) {
 
 INSTANTIATE_TEST_SUITE_P(Steps, FirmwareUpdateRetryTest, ::testing::ValuesIn(RetryCases()),
                          [](const ::testing::TestParamInfo<RetryCase>& p) { return p.param.name; });
+
+// ------------------------------------------------------------ time-outs
+
+// A step the device never answers costs each of its attempts that step's
+// time-out: 5000 ms for FU_SETINFO (3 attempts) and FU_FWLOAD (5), 180000 ms
+// for FU_WRITEFW (2), here with the product's time-outs divided.
+struct SilentCase {
+    const char* name;
+    uint16_t function;
+    uint32_t attempts;
+    uint32_t divisor;
+    uint32_t timeoutMs;
+    int32_t result;
+    std::string message;
+    std::string steps;
+};
+
+void PrintTo(const SilentCase& c, std::ostream* os) { *os << c.name; }
+
+class FirmwareUpdateSilentTest : public FirmwareUpdateTest, public ::testing::WithParamInterface<SilentCase> {};
+
+TEST_P(FirmwareUpdateSilentTest, EveryAttemptWaitsTheStepsTimeOut) {
+    const SilentCase& c = GetParam();
+    const azk_CShortTimeouts shorter(c.divisor);
+    Open();
+    receiver_->SilenceStep(c.function, c.attempts);
+    Bytes image = MakeImage(0, 10240 - 560);  // one transfer block
+    const azk_CStopwatch watch;
+    EXPECT_EQ(Update(image), c.result);
+    EXPECT_TRUE(GaveUpAfter(watch.Ms(), static_cast<double>(c.attempts * c.timeoutMs / c.divisor)));
+    EXPECT_EQ(output_, Times(static_cast<int>(c.attempts), c.message));
+    EXPECT_EQ(Steps(), c.steps);
+    EXPECT_TRUE(Events().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, FirmwareUpdateSilentTest,
+    ::testing::Values(SilentCase{"SetInfo", S, 3, 100, 5000, SESSION_RESULT_FW_LOAD,
+                                 "error : send or receive error. (FU_SETINFO) [-7]\n", "SSS"},
+                      SilentCase{"FwLoad", L, 5, 100, 5000, SESSION_RESULT_FW_LOAD,
+                                 "\nerror : send or receive error. (FU_FWLOAD) [-7]\n", "SLLLLL"},
+                      SilentCase{"WriteFw", W, 2, 1000, 180000, SESSION_RESULT_FW_WRITE,
+                                 "\nerror : send or receive error. (FU_WRITEFW) [-7]\n", "SLWW"}),
+    [](const ::testing::TestParamInfo<SilentCase>& p) { return p.param.name; });
 
 // ------------------------------------------------------------ the device's check
 

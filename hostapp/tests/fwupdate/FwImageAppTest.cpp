@@ -28,13 +28,13 @@ protected:
         return args;
     }
     ToolResult Image(const std::vector<std::string>& words) {
-        azk_CCapture capture(scratch_);
+        azk_CConsoleCapture capture;
         EXPECT_TRUE(capture.Ok());
         const int status = RunFwImage(Args(words));
         return {status, capture.Finish()};
     }
     ToolResult Check(const std::string& file) {
-        azk_CCapture capture(scratch_);
+        azk_CConsoleCapture capture;
         const int status = RunFwUpdate(Args({"--check", file}), false);
         return {status, capture.Finish()};
     }

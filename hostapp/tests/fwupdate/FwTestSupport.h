@@ -1,5 +1,6 @@
 // FwTestSupport.h - what the firmware tool tests share: a scratch directory,
-// the console captured to a file, and image files made with the builder.
+// and image files made with the builder (the console capture is shared,
+// ConsoleCapture.h).
 #ifndef AZK_TESTS_FWUPDATE_FW_TEST_SUPPORT_H
 #define AZK_TESTS_FWUPDATE_FW_TEST_SUPPORT_H
 
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "ConsoleCapture.h"
 #include "session/FirmImageBuilder.h"
 #include "support/WideConsole.h"
 
@@ -53,52 +55,6 @@ public:
 
 private:
     std::filesystem::path path_;
-};
-
-// Text written through a text-mode stream on Windows ends its lines with
-// CRLF; the expectations are written with "\n".
-inline std::string WithoutCarriageReturns(std::string text) {
-#ifdef _WIN32
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-        out += text[i];
-    }
-    return out;
-#else
-    return text;
-#endif
-}
-
-// Sends everything printed with WidePrintf to a file while alive; Finish()
-// ends the capture and returns the bytes written.
-class azk_CCapture {
-public:
-    explicit azk_CCapture(const azk_CScratch& scratch) : path_(scratch.File("console.txt")) {
-        file_ = std::fopen(path_.c_str(), "w");
-        if (file_ != nullptr) SetConsoleStream(file_);
-    }
-    ~azk_CCapture() { Stop(); }
-    azk_CCapture(const azk_CCapture&) = delete;
-    azk_CCapture& operator=(const azk_CCapture&) = delete;
-
-    bool Ok() const { return file_ != nullptr; }
-    std::string Finish() {
-        Stop();
-        const Bytes bytes = azk_CScratch::Read(path_);
-        return WithoutCarriageReturns(std::string(bytes.begin(), bytes.end()));
-    }
-
-private:
-    void Stop() {
-        if (file_ != nullptr) {
-            SetConsoleStream(nullptr);
-            std::fclose(file_);
-            file_ = nullptr;
-        }
-    }
-    std::string path_;
-    std::FILE* file_ = nullptr;
 };
 
 // A sound image of `kind` with totalLength bytes (a multiple of 4, at least

@@ -57,7 +57,7 @@ protected:
     ToolResult Tool(const std::vector<std::string>& words, bool terminal = false) {
         std::vector<azk_SToolArgument> args;
         for (const std::string& word : words) args.push_back(ToolArgument(word));
-        azk_CCapture capture(scratch_);
+        azk_CConsoleCapture capture;
         EXPECT_TRUE(capture.Ok());
         const int status = RunFwUpdate(args, terminal);
         return {status, capture.Finish()};

@@ -95,7 +95,7 @@ protected:
     };
 
     RunOutcome Run(const std::vector<std::wstring>& words) {
-        azk_CConsoleCapture capture;
+        azk_CFrontEndCapture capture;
         EXPECT_TRUE(capture.Ok());
         const int32_t result = RunKeyConfig(L"KeyConfig", words);
         return {result, capture.Finish()};

@@ -27,7 +27,7 @@ TEST(KeyConfigUsage, PrintsTheWholeTextWithTheGivenProgramName) {
         {L"Key%sConfig%n", "Key%sConfig%n"},
     };
     for (const Case& c : cases) {
-        azk_CConsoleCapture capture;
+        azk_CFrontEndCapture capture;
         ASSERT_TRUE(capture.Ok());
         PrintUsage(c.programName);
         EXPECT_EQ(capture.Finish(), ExpectedUsage(c.utf8)) << c.utf8;
@@ -59,7 +59,7 @@ TEST(KeyConfigPrintEvent, PrintsOneLinePerEventAndNothingForTheDeviceLostEvent) 
         {255, 7, ""},
     };
     for (const Case& c : cases) {
-        azk_CConsoleCapture capture;
+        azk_CFrontEndCapture capture;
         ASSERT_TRUE(capture.Ok());
         PrintEvent(c.event, c.stat);
         EXPECT_EQ(capture.Finish(), c.expected) << "event " << c.event << " stat " << c.stat;
@@ -90,7 +90,7 @@ TEST(KeyConfigPrintResult, PrintsALineBreakAndTheMessageOfEveryCode) {
         {INT32_MAX, "error : unknown error\n"},
     };
     for (const Case& c : cases) {
-        azk_CConsoleCapture capture;
+        azk_CFrontEndCapture capture;
         ASSERT_TRUE(capture.Ok());
         PrintResult(c.code);
         EXPECT_EQ(capture.Finish(), std::string("\n") + c.message) << "code " << c.code;

@@ -95,7 +95,7 @@ protected:
 #endif
         for (auto& word : storage) argv.push_back(word.data());
         argv.push_back(nullptr);
-        azk_CConsoleCapture capture;
+        azk_CFrontEndCapture capture;
         EXPECT_TRUE(capture.Ok());
         const int status = KeyConfigProcessMain(static_cast<int>(storage.size()), argv.data(), init);
         return {status, capture.Finish()};

@@ -4,15 +4,10 @@
 #define AZK_TESTS_KEYCONFIG_TEST_SUPPORT_H
 
 #include <clocale>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <mutex>
-#include <random>
-#include <sstream>
 #include <string>
 
+#include "ConsoleCapture.h"
 #include "support/WideConsole.h"
 #include "win/KeyConfig/KeyConfigApp.h"
 
@@ -74,52 +69,17 @@ inline std::string ConsoleTextToUtf8(const std::string& bytes) {
 inline std::string ConsoleTextToUtf8(const std::string& bytes) { return bytes; }
 #endif
 
-// Sends everything the front end prints to a temporary file while alive;
-// Finish() ends the capture and returns the bytes written.
-class azk_CConsoleCapture {
+// Captures everything the front end prints, the console locale set before
+// anything is written; Finish() ends the capture and returns the text as
+// UTF-8 with "\n" line ends.
+class azk_CFrontEndCapture {
 public:
-    azk_CConsoleCapture() {
-        EnsureConsoleLocale();
-        std::random_device random;
-        std::ostringstream name;
-        name << "azk_keyconfig_capture_" << std::hex << random() << random() << ".txt";
-        path_ = std::filesystem::temp_directory_path() / name.str();
-        file_ = std::fopen(path_.string().c_str(), "w");
-        opened_ = file_ != nullptr;
-        if (opened_) SetConsoleStream(file_);
-    }
-
-    ~azk_CConsoleCapture() {
-        Stop();
-        std::error_code ignored;
-        std::filesystem::remove(path_, ignored);
-    }
-
-    azk_CConsoleCapture(const azk_CConsoleCapture&) = delete;
-    azk_CConsoleCapture& operator=(const azk_CConsoleCapture&) = delete;
-
-    bool Ok() const { return opened_; }
-
-    // What was printed, as UTF-8 with "\n" line ends.
-    std::string Finish() {
-        Stop();
-        std::ifstream in(path_, std::ios::binary);
-        return ConsoleTextToUtf8(
-            std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
-    }
+    bool Ok() const { return capture_.Ok(); }
+    std::string Finish() { return ConsoleTextToUtf8(capture_.Finish()); }
 
 private:
-    void Stop() {
-        if (file_ != nullptr) {
-            SetConsoleStream(nullptr);
-            std::fclose(file_);
-            file_ = nullptr;
-        }
-    }
-
-    std::filesystem::path path_;
-    std::FILE* file_ = nullptr;
-    bool opened_ = false;
+    bool localeSet_ = (EnsureConsoleLocale(), true);
+    azk_CConsoleCapture capture_;
 };
 
 // Wide text of the build date or time (ASCII) as bytes.

@@ -4,40 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <new>
 
+#include "CountingNew.h"
 #include "session/SessionApi.h"
 #include "transport/platform/sim/SimPlatform.h"
-
-namespace {
-std::atomic<long> g_allocations{0};
-}
-
-// Every form of new and delete is replaced, so that all of them pair up.
-namespace {
-void* CountedAlloc(std::size_t size) {
-    ++g_allocations;
-    return std::malloc(size == 0 ? 1 : size);
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (void* p = CountedAlloc(size)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-    if (void* p = CountedAlloc(size)) return p;
-    throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return CountedAlloc(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return CountedAlloc(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
@@ -62,13 +32,13 @@ TEST(AllocationTest, CommandsAndReportsAllocateNothing) {
     SessionParamBlock block{};
     ASSERT_EQ(SessionExec(session, SESSION_CMD_GET_KEY_LOCK_CONFIG, &block, nullptr), 0);
 
-    const long before = g_allocations.load();
+    const long before = azk::test::Allocations();
     ASSERT_GT(before, 0);  // the counter sees the session's own allocations
     for (int i = 0; i < 200; ++i) {
         ASSERT_EQ(SessionExec(session, SESSION_CMD_GET_KEY_LOCK_CONFIG, &block, nullptr), 0);
         ASSERT_EQ(SessionExec(session, SESSION_CMD_SET_KEY_LOCK_CONFIG, &block, nullptr), -12);
     }
-    EXPECT_EQ(g_allocations.load() - before, 0);
+    EXPECT_EQ(azk::test::Allocations() - before, 0);
 
     SessionFree(session);
     device->SetOutputHandler(nullptr);

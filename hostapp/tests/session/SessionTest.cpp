@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "SimTestSupport.h"
+#include "Timing.h"
 #include "session/HidComm.h"
 #include "session/SessionApi.h"
 #include "support/ByteOrder.h"
@@ -302,6 +303,80 @@ TEST_F(SessionTest, BaseClassExecDoesNothing) {
     for (int32_t id : {29, 30, 27, 64}) EXPECT_EQ(base->Exec(id, &block, pair), 0);
     EXPECT_EQ(pair[0], 7);
     EXPECT_TRUE(device->WrittenReports().empty());
+}
+
+// ------------------------------------------------------------ time-outs
+
+// Time-outs of the key-lock commands and of each written report, run with
+// the product's time-outs divided (azk_CShortTimeouts): a silent or stuck
+// device must cost the command exactly its own time-out, scaled, neither
+// less nor a different, longer one. The lengths are written out here:
+// 5000 ms per key-lock command, 500 ms per written report.
+class TimeoutTest : public SessionTest {};
+
+TEST_F(TimeoutTest, KeyLockCommandsGiveUpAfterTheirTimeOut) {
+    Open();
+    const azk_CShortTimeouts shorter(100);
+    for (int32_t command : {30, 29}) {
+        SCOPED_TRACE(command);
+        device_->Device().ClearWrittenReports();
+        SessionParamBlock block{};
+        const SessionParamBlock before = block;
+        const azk_CStopwatch watch;
+        EXPECT_EQ(SessionExec(session_, command, &block, nullptr), -7);
+        EXPECT_TRUE(GaveUpAfter(watch.Ms(), 5000 / 100));
+        EXPECT_EQ(device_->Device().WrittenReports().size(), 1u);  // sent, never answered
+        EXPECT_EQ(std::memcmp(&block, &before, sizeof block), 0);
+    }
+}
+
+TEST_F(TimeoutTest, AnAnswerEndsTheWaitBeforeTheTimeOut) {
+    // The wait ends with the answer, not with the time-out.
+    Open();
+    const azk_CShortTimeouts shorter(2);  // 2500 ms
+    sim::SimDevice* device = &device_->Device();
+    std::thread late;
+    device->SetOutputHandler([&late, device](const uint8_t*, size_t) {
+        late = std::thread([device] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            device->SendInput(BusReport({0x83, 0x03, 0x36, 0x00, 0x01, 0x00, 0x00, 0x02, 0x00, 0x3F, 0x00}));
+        });
+    });
+    SessionParamBlock block{};
+    const azk_CStopwatch watch;
+    EXPECT_EQ(SessionExec(session_, 30, &block, nullptr), 0);
+    EXPECT_LT(watch.Ms(), 2500);
+    EXPECT_EQ(block.bytes[2], 0x3F);
+    device->SetOutputHandler(nullptr);
+    late.join();
+}
+
+TEST_F(TimeoutTest, AReportTheDeviceNeverTakesCostsTheWriteTimeOut) {
+    // Divided by 2: 250 ms for the write, where the command's own time-out
+    // would be 2500 ms.
+    Open();
+    const azk_CShortTimeouts shorter(2);
+    device_->Device().SetWritesStayPending(true);
+    SessionParamBlock block{};
+    const azk_CStopwatch watch;
+    EXPECT_EQ(SessionExec(session_, 29, &block, nullptr), -7);
+    EXPECT_TRUE(GaveUpAfter(watch.Ms(), 500 / 2));
+    EXPECT_TRUE(device_->Device().WrittenReports().empty());
+}
+
+TEST(TimeoutScaling, DividesEveryLimitedLengthAndKeepsTheUnlimited) {
+    const azk_CShortTimeouts shorter(1000);
+    EXPECT_EQ(azk_CTimeouts::Scaled(uint32_t{180000}), 180u);
+    EXPECT_EQ(azk_CTimeouts::Scaled(uint32_t{500}), 1u);  // never 0, which would not wait at all
+    EXPECT_EQ(azk_CTimeouts::Scaled(UINT32_MAX), UINT32_MAX);
+    EXPECT_EQ(azk_CTimeouts::Scaled(int32_t{-1}), -1);
+    EXPECT_EQ(azk_CTimeouts::Scaled(int32_t{5000}), 5);
+}
+
+TEST(TimeoutScaling, TheProductRunsTheLengthsAsTheyAre) {
+    EXPECT_EQ(azk_CTimeouts::Divisor(), 1u);
+    EXPECT_EQ(azk_CTimeouts::Scaled(uint32_t{5000}), 5000u);
+    EXPECT_EQ(azk_CTimeouts::Scaled(int32_t{500}), 500);
 }
 
 }  // namespace

@@ -166,18 +166,23 @@ TEST_F(FramingTest, FailedWriteStopsTheRequest) {
     EXPECT_TRUE(device_->WrittenReports().empty());
 }
 
-TEST_F(FramingTest, ResponseInOneReportCompletesUpToItsBound) {
-    // On 16-byte reports a first report holds a response of length <= 7.
-    Open(1);
-    EXPECT_EQ(Exchange([&] { Send({0x83, 0x03, 0x36, 0x00, 0x01, 0x00, 0x00, 0x07, 0x00}); }), 0);
-    EXPECT_EQ(Exchange([&] { Send({0x83, 0x03, 0x36, 0x00, 0x01, 0x00, 0x00, 0x08, 0x00}); }, 100), -7);
+class FramingBoundTest : public FramingTest, public ::testing::WithParamInterface<std::pair<int, uint8_t>> {};
+
+TEST_P(FramingBoundTest, ResponseInOneReportCompletesUpToItsBound) {
+    // A first report holds a response of length <= report length - 9: 7 on
+    // 16-byte reports, 55 on 64-byte ones. One more waits for a next report.
+    const auto [variant, bound] = GetParam();
+    Open(variant);
+    EXPECT_EQ(Exchange([&] { Send({0x83, 0x03, 0x36, 0x00, 0x01, 0x00, 0x00, bound, 0x00}); }), 0);
+    const uint8_t beyond = static_cast<uint8_t>(bound + 1);
+    EXPECT_EQ(Exchange([&] { Send({0x83, 0x03, 0x36, 0x00, 0x01, 0x00, 0x00, beyond, 0x00}); }, 100), -7);
 }
 
-TEST_F(FramingTest, ResponseBoundOn64ByteReports) {
-    Open(2);
-    EXPECT_EQ(Exchange([&] { Send({0x83, 0x03, 0x36, 0x00, 0x00, 0x00, 0x00, 55, 0x00}); }), 0);
-    EXPECT_EQ(Exchange([&] { Send({0x83, 0x03, 0x36, 0x00, 0x00, 0x00, 0x00, 56, 0x00}); }, 100), -7);
-}
+INSTANTIATE_TEST_SUITE_P(ReportLengths, FramingBoundTest,
+                         ::testing::Values(std::pair<int, uint8_t>{1, 7}, std::pair<int, uint8_t>{2, 55}),
+                         [](const ::testing::TestParamInfo<std::pair<int, uint8_t>>& p) {
+                             return p.param.first == 1 ? std::string("Reports16") : std::string("Reports64");
+                         });
 
 TEST_F(FramingTest, MultiReportResponseIsJoined) {
     Open(1);

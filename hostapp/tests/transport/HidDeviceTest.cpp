@@ -131,7 +131,7 @@ TEST_F(HidDeviceTest, RecordHasDataItemsAndTheFirstButtonsReportId) {
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(items[2 + i].isButton, 0);
         EXPECT_EQ(items[2 + i].usage, usages[i]);
-        EXPECT_EQ(items[2 + i].status, kHidStatusSuccess);
+        EXPECT_EQ(items[2 + i].status, 0x00110000u);  // HIDP_STATUS_SUCCESS
     }
     EXPECT_EQ(items[5].reportId, 8u);
 }

@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include "Timing.h"
 #include "transport/platform/linux/LinuxPlatform.h"
 
 namespace azk::test {
@@ -223,8 +224,13 @@ TEST_F(LinuxPlatformTest, UnnumberedReportsGainAReportIdByteAndWakeEndsARead) {
     EXPECT_EQ(Bytes(buffer + 1, buffer + 17), report);
 
     std::atomic<int> result{-1};
-    std::thread reader([&] { result = static_cast<int>(iface->Read(buffer, sizeof buffer, -1)); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::atomic<pid_t> readerId{0};
+    std::thread reader([&] {
+        readerId = ThreadId();
+        result = static_cast<int>(iface->Read(buffer, sizeof buffer, -1));
+    });
+    EXPECT_TRUE(WaitUntil([&] { return readerId.load() != 0; }));
+    EXPECT_TRUE(WaitUntilSleeping(readerId.load()));  // blocked in its read
     iface->WakeRead();
     reader.join();
     EXPECT_EQ(result.load(), static_cast<int>(HidIoResult::Failed));

@@ -174,7 +174,7 @@ TEST_F(Win32PlatformUnderWine, FillReportInfoTurnsTheVirtualDevicesCapabilitiesI
         ASSERT_EQ(record->input.dataItemCount, 1u);
         const azk_SHidDataItem& item = record->input.dataItems[0];
         EXPECT_EQ(item.isButton, 1);
-        EXPECT_EQ(item.status, kHidStatusSuccess);
+        EXPECT_EQ(item.status, 0x00110000u);  // HIDP_STATUS_SUCCESS
         EXPECT_EQ(item.usagePage, c.usagePage);
         EXPECT_EQ(item.usageMin, c.usageMin);
         EXPECT_EQ(item.usageMax, c.usageMax);

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <ostream>
 
+#include "Timing.h"
 #include "VhidTestSupport.h"
 #include "emulator/DeviceDescriptor.h"
 #include "emulator/DeviceModel.h"
@@ -233,13 +234,19 @@ TEST_F(VhidClientTest, HelloArrivingWithinTheWaitIsTaken) {
 }
 
 TEST_F(VhidClientTest, ServerThatNeverSendsAHelloIsSkippedAfterTheWait) {
+    // The hello wait is 1000 ms: as it is, and with the time-outs divided by 4.
     azk_CFakeServer server(SocketPath("mute.sock"), [](int, int stopFd) { WaitReadable(stopFd, 30000); });
     ASSERT_TRUE(server.Ok());
-    auto result = std::async(std::launch::async,
-                             [&] { return platform_.OpenInterface(Interface(SocketPath("mute.sock"))); });
-    // Bounded by the hello wait, not by the server: this only guards a hang.
-    ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
-    EXPECT_EQ(result.get(), nullptr);
+    for (uint32_t divisor : {1u, 4u}) {
+        SCOPED_TRACE(divisor);
+        const azk_CShortTimeouts shorter(divisor);
+        const azk_CStopwatch watch;
+        auto result = std::async(std::launch::async,
+                                 [&] { return platform_.OpenInterface(Interface(SocketPath("mute.sock"))); });
+        ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);  // guards a hang
+        EXPECT_TRUE(GaveUpAfter(watch.Ms(), 1000.0 / divisor));
+        EXPECT_EQ(result.get(), nullptr);
+    }
 }
 
 TEST_F(VhidClientTest, ServerWithAFullBacklogThatNeverAcceptsIsSkipped) {
@@ -253,12 +260,19 @@ TEST_F(VhidClientTest, ServerWithAFullBacklogThatNeverAcceptsIsSkipped) {
         queued.push_back(fd);
     }
     ASSERT_FALSE(queued.empty());
+    // Connecting shares the hello's 1000 ms, here divided by 4.
+    const azk_CShortTimeouts shorter(4);
+    const azk_CStopwatch watch;
     auto result = std::async(std::launch::async,
                              [&] { return platform_.OpenInterface(Interface(SocketPath("stuck.sock"))); });
     const bool ended = result.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    const double elapsedMs = watch.Ms();
     EXPECT_TRUE(ended) << "the open waits for a server that never accepts";
     server.Stop();  // closing the listener ends a connect that still waits
     EXPECT_EQ(result.get(), nullptr);
+    if (ended) {
+        EXPECT_TRUE(GaveUpAfter(elapsedMs, 1000.0 / 4));
+    }
     for (int fd : queued) ::close(fd);
 }
 
@@ -385,12 +399,15 @@ TEST_F(VhidClientTest, UnplugFailsAPendingReadAndRemovesTheDevice) {
     ASSERT_TRUE(iface->CreateIoEvents());
 
     std::atomic<int> result{-1};
+    std::atomic<pid_t> readerId{0};
     std::thread reader([&] {
+        readerId = ThreadId();
         Bytes input(17);
         result = static_cast<int>(iface->Read(input.data(), input.size(), -1));
     });
-    // Whether the read is already waiting or not, it must fail.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The read waits on the connection when the device goes.
+    EXPECT_TRUE(WaitUntil([&] { return readerId.load() != 0; }));
+    EXPECT_TRUE(WaitUntilSleeping(readerId.load()));
     model.Unplug();
     reader.join();
     EXPECT_EQ(result.load(), static_cast<int>(HidIoResult::Failed));

@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "support/ByteOrder.h"
+#include "support/Timeouts.h"
 #include "transport/platform/hidparse/ReportDescriptor.h"
 
 namespace azk::linuxhid {
@@ -422,7 +423,7 @@ bool ConnectVhid(const std::string& socketPath, Fd& fd, std::vector<uint8_t>& he
         error = errno;
         return false;
     }
-    const Deadline deadline(kVhidHelloTimeoutMs);
+    const Deadline deadline(azk_CTimeouts::Scaled(kVhidHelloTimeoutMs));
     while (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         // EAGAIN: the backlog is full, try again shortly. ECONNREFUSED: a
         // server that died; no device.
