@@ -21,7 +21,7 @@ enum class Data {
 
 // One command's fields: "in" and "out" list block runs such as "0", "1-2"
 // or "t4-19" (a text field). `target`: the command sends the target field.
-struct Spec {
+struct ExecLayout {
     int32_t id;
     const char* in;
     const char* out;
@@ -33,7 +33,7 @@ constexpr bool T = true;
 constexpr bool T0 = false;
 
 // The table of block layouts in SessionApi.h, field by field.
-constexpr Spec kSpecs[] = {
+constexpr ExecLayout kLayouts[] = {
     {0, "0 1-2 3", "4-5 6", T, Data::None},
     {1, "0", "", T, Data::None},
     {2, "", "0", T, Data::None},
@@ -112,9 +112,9 @@ struct Field : ExecFieldInfo {
     bool IsNumber() const { return !text && (size == 1 || size == 2 || size == 4); }
 };
 
-const Spec* FindSpec(int32_t id) {
-    for (const Spec& spec : kSpecs) {
-        if (spec.id == id) return &spec;
+const ExecLayout* FindLayout(int32_t id) {
+    for (const ExecLayout& layout : kLayouts) {
+        if (layout.id == id) return &layout;
     }
     return nullptr;
 }
@@ -170,26 +170,26 @@ std::string Describe(const Field& field) {
 
 std::vector<ExecFieldInfo> ExecFields(int32_t commandId, bool output) {
     std::vector<ExecFieldInfo> fields;
-    const Spec* spec = FindSpec(commandId);
-    if (spec == nullptr) return fields;
-    for (const Field& field : Fields(output ? spec->out : spec->in)) fields.push_back(field);
+    const ExecLayout* layout = FindLayout(commandId);
+    if (layout == nullptr) return fields;
+    for (const Field& field : Fields(output ? layout->out : layout->in)) fields.push_back(field);
     return fields;
 }
 
-bool IsExecCommand(int32_t commandId) { return FindSpec(commandId) != nullptr; }
+bool IsExecCommand(int32_t commandId) { return FindLayout(commandId) != nullptr; }
 
 std::string ExecFieldsText(int32_t commandId) {
-    const Spec* spec = FindSpec(commandId);
-    if (spec == nullptr) return "command " + std::to_string(commandId) + " is not run by exec\n";
+    const ExecLayout* layout = FindLayout(commandId);
+    if (layout == nullptr) return "command " + std::to_string(commandId) + " is not run by exec\n";
     std::string text = "command " + std::to_string(commandId) + "\n  input:";
-    for (const Field& field : Fields(spec->in)) text += "\n    " + Describe(field);
-    if (spec->target) text += "\n    target (8-bit number, sent as the request's target)";
-    if (spec->data == Data::BlockBytes) text += "\n    data (up to 78 bytes in hex)";
-    if (spec->data == Data::ShortWrite) text += "\n    data (up to 255 bytes in hex)";
+    for (const Field& field : Fields(layout->in)) text += "\n    " + Describe(field);
+    if (layout->target) text += "\n    target (8-bit number, sent as the request's target)";
+    if (layout->data == Data::BlockBytes) text += "\n    data (up to 78 bytes in hex)";
+    if (layout->data == Data::ShortWrite) text += "\n    data (up to 255 bytes in hex)";
     text += "\n  output:";
-    for (const Field& field : Fields(spec->out)) text += "\n    " + Describe(field);
-    if (spec->data == Data::Reply1024) text += "\n    data (1024 bytes in hex)";
-    if (spec->data == Data::ShortRead) text += "\n    data (field 2's count of bytes in hex)";
+    for (const Field& field : Fields(layout->out)) text += "\n    " + Describe(field);
+    if (layout->data == Data::Reply1024) text += "\n    data (1024 bytes in hex)";
+    if (layout->data == Data::ShortRead) text += "\n    data (field 2's count of bytes in hex)";
     return text + "\n";
 }
 
@@ -197,12 +197,12 @@ bool PrepareExec(int32_t commandId, const std::vector<std::string>& assignments,
                  std::vector<uint8_t>& buffer, std::string& error) {
     block = SessionParamBlock{};
     buffer.clear();
-    const Spec* spec = FindSpec(commandId);
-    if (spec == nullptr) {
+    const ExecLayout* layout = FindLayout(commandId);
+    if (layout == nullptr) {
         error = "command " + std::to_string(commandId) + " is not run by exec";
         return false;
     }
-    const std::vector<Field> inputs = Fields(spec->in);
+    const std::vector<Field> inputs = Fields(layout->in);
     std::vector<std::string> seen;
     bool haveData = false;
     std::vector<uint8_t> data;
@@ -222,7 +222,7 @@ bool PrepareExec(int32_t commandId, const std::vector<std::string>& assignments,
         }
         seen.push_back(name);
 
-        if (name == "target" && spec->target) {
+        if (name == "target" && layout->target) {
             uint64_t number = 0;
             if (!ParseNumber(value, 0xFF, number)) {
                 error = "target: '" + value + "' is not a number from 0 to 255";
@@ -231,8 +231,8 @@ bool PrepareExec(int32_t commandId, const std::vector<std::string>& assignments,
             block.bytes[SESSION_BLOCK_TARGET] = static_cast<uint8_t>(number);
             continue;
         }
-        if (name == "data" && (spec->data == Data::BlockBytes || spec->data == Data::ShortWrite)) {
-            const size_t max = spec->data == Data::BlockBytes ? SESSION_DATA_MAX_COUNT : 255;
+        if (name == "data" && (layout->data == Data::BlockBytes || layout->data == Data::ShortWrite)) {
+            const size_t max = layout->data == Data::BlockBytes ? SESSION_DATA_MAX_COUNT : 255;
             if (!ParseHexBytes(value, data) || data.size() > max) {
                 error = "data: hex bytes, at most " + std::to_string(max);
                 return false;
@@ -274,7 +274,7 @@ bool PrepareExec(int32_t commandId, const std::vector<std::string>& assignments,
         }
     }
 
-    switch (spec->data) {
+    switch (layout->data) {
     case Data::None: break;
     case Data::Reply1024:
         buffer.assign(1024, 0);
@@ -304,9 +304,9 @@ bool PrepareExec(int32_t commandId, const std::vector<std::string>& assignments,
 std::vector<ExecValue> ExecResults(int32_t commandId, const SessionParamBlock& block,
                                    const std::vector<uint8_t>& buffer) {
     std::vector<ExecValue> values;
-    const Spec* spec = FindSpec(commandId);
-    if (spec == nullptr) return values;
-    for (const Field& field : Fields(spec->out)) {
+    const ExecLayout* layout = FindLayout(commandId);
+    if (layout == nullptr) return values;
+    for (const Field& field : Fields(layout->out)) {
         ExecValue value;
         value.name = field.name;
         const uint8_t* at = block.bytes + field.offset;
@@ -324,7 +324,7 @@ std::vector<ExecValue> ExecResults(int32_t commandId, const SessionParamBlock& b
         }
         values.push_back(value);
     }
-    if (spec->data == Data::Reply1024 || spec->data == Data::ShortRead) {
+    if (layout->data == Data::Reply1024 || layout->data == Data::ShortRead) {
         ExecValue value;
         value.name = "data";
         value.isBytes = true;

@@ -311,16 +311,16 @@ public:
             info.status = HidOpenStatus::Gone;
             return info;
         }
-        const SimDeviceSpec& spec = device->Description();
+        const SimDeviceSpec& description = device->Description();
         info.idsKnown = true;
-        info.attributes = spec.attributes;
+        info.attributes = description.attributes;
         info.lengthsKnown = true;
-        info.inputByteLength = spec.caps.Of(HidReportType::Input).byteLength;
-        info.outputByteLength = spec.caps.Of(HidReportType::Output).byteLength;
-        info.collection = spec.collection;
-        if (spec.permissionDenied) {
+        info.inputByteLength = description.caps.Of(HidReportType::Input).byteLength;
+        info.outputByteLength = description.caps.Of(HidReportType::Output).byteLength;
+        info.collection = description.collection;
+        if (description.permissionDenied) {
             info.status = HidOpenStatus::PermissionDenied;
-        } else if (spec.heldByOtherProgram) {
+        } else if (description.heldByOtherProgram) {
             info.status = HidOpenStatus::Busy;
         } else {
             info.status = OpenInterface(path) ? HidOpenStatus::Opened : HidOpenStatus::Failed;
