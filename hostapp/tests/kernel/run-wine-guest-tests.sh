@@ -137,6 +137,7 @@ mkdir -p "$scripts"
 cp "$here/wine-guest-tests.sh" "$here/keyconfig-texts.sh" "$scripts/"
 # What the tests inside need to know, as shell assignments.
 {
+    echo "repo=$repo"
     echo "results=$results"
     echo "parts='${AZK_WINE_GUEST_PARTS:-firmware keyconfig platform performance}'"
     echo "tests=$scripts/wine-guest-tests.sh"
