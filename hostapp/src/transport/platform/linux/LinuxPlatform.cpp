@@ -126,7 +126,7 @@ bool ParseHidId(const std::vector<uint8_t>& uevent, HidAttributes& attributes) {
     return false;
 }
 
-// Writes one report at a time on a thread of its own. hidraw's write() does
+// Writes one report at a time to a hidraw node, on a thread of its own. hidraw's write() does
 // not return until the device has taken the report or the kernel gives up
 // (5 s for a USB device), whatever O_NONBLOCK says; so the caller hands the
 // report over and waits only for its own time-out. A write still in progress
@@ -134,7 +134,7 @@ bool ParseHidId(const std::vector<uint8_t>& uevent, HidAttributes& attributes) {
 // further write fails at once instead of queueing behind it.
 class azk_CReportWriter {
 public:
-    azk_CReportWriter(int fd, bool isSocket) : fd_(fd), isSocket_(isSocket) {}
+    explicit azk_CReportWriter(int fd) : fd_(fd) {}
     ~azk_CReportWriter() { Stop(); }
     azk_CReportWriter(const azk_CReportWriter&) = delete;
     azk_CReportWriter& operator=(const azk_CReportWriter&) = delete;
@@ -212,8 +212,7 @@ private:
     // The whole report, however long that takes; only stopping ends a wait.
     HidIoResult Transfer() {
         for (;;) {
-            const ssize_t n = isSocket_ ? ::send(fd_, buffer_.data(), length_, MSG_NOSIGNAL | MSG_DONTWAIT)
-                                        : ::write(fd_, buffer_.data(), length_);
+            const ssize_t n = ::write(fd_, buffer_.data(), length_);
             if (n >= 0) return static_cast<size_t>(n) == length_ ? HidIoResult::Ok : HidIoResult::Failed;
             if (errno == EINTR) continue;
             if (errno != EAGAIN) return HidIoResult::Failed;
@@ -224,7 +223,6 @@ private:
     }
 
     const int fd_;
-    const bool isSocket_;
     Fd stop_;
     std::vector<uint8_t> buffer_;
     std::thread thread_;
@@ -252,7 +250,7 @@ public:
           collection_(static_cast<int>(collection)),
           caps_(info_.collections[collection].caps),
           numbered_(info_.numbered),
-          writer_(fd_.Get(), isSocket) {}
+          writer_(fd_.Get()) {}
 
     const HidAttributes& Attributes() const override { return attributes_; }
     const HidCapabilities& Capabilities() const override { return caps_; }
@@ -262,7 +260,8 @@ public:
 
     bool CreateIoEvents() override {
         if (!wake_.Valid()) wake_ = Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-        return wake_.Valid() && writer_.Start(caps_.Of(HidReportType::Output).byteLength);
+        if (!wake_.Valid()) return false;
+        return isSocket_ || writer_.Start(caps_.Of(HidReportType::Output).byteLength);
     }
 
     void WakeRead() override {
@@ -311,7 +310,22 @@ public:
     }
 
     HidIoResult Write(const uint8_t* buffer, size_t length, int32_t timeoutMs) override {
-        return writer_.Write(buffer, length, timeoutMs);
+        if (!isSocket_) return writer_.Write(buffer, length, timeoutMs);
+        if (!wake_.Valid()) return HidIoResult::Failed;  // before CreateIoEvents
+        // A send on the socket never blocks: a report goes whole into the
+        // socket's buffer at once, or waits here for room until the time-out
+        // (nothing is written then).
+        const Deadline deadline(timeoutMs);
+        for (;;) {
+            const ssize_t n = ::send(fd_.Get(), buffer, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n >= 0) return static_cast<size_t>(n) == length ? HidIoResult::Ok : HidIoResult::Failed;
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN) return HidIoResult::Failed;
+            pollfd fds[2] = {{fd_.Get(), POLLOUT, 0}, {wake_.Get(), POLLIN, 0}};
+            const int rc = PollRetry(fds, 2, deadline);
+            if (rc < 0 || fds[1].revents != 0) return HidIoResult::Failed;
+            if (rc == 0) return HidIoResult::TimedOut;
+        }
     }
 
 private:
@@ -349,7 +363,7 @@ private:
     int collection_;
     HidCapabilities caps_;
     bool numbered_;
-    azk_CReportWriter writer_;  // last: its thread ends before fd_ closes
+    azk_CReportWriter writer_;  // hidraw only; last: its thread ends before fd_ closes
 };
 
 bool ParseDescriptor(const uint8_t* data, size_t length, HidDescriptorInfo& info) {
