@@ -182,8 +182,9 @@ double BareBlock(const std::string& socketPath, int count) {
     return ok ? seconds : -1;
 }
 
-// Both clients against the same emulator process, in turns: 40 rounds of
-// 500 gets each. Prints the table row; the counters show the same figures.
+// Both clients against the same emulator process, in turns: 16 rounds of
+// 2500 gets each (a block runs long enough for the threads to settle on the
+// CPUs after the session's start, which takes a few milliseconds). Prints the table row; the counters show the same figures.
 void BM_VhidRoundTripBesideBareClient(benchmark::State& state) {
     const ServingEmulator& emulator = ServingEmulator::Instance();
     if (!emulator.Ready()) {
@@ -197,7 +198,7 @@ void BM_VhidRoundTripBesideBareClient(benchmark::State& state) {
         azk::bench::Comparison result;
         if (!azk::bench::CompareInterleaved(StackBlock,
                                             [&](int count) { return BareBlock(emulator.SocketPath(), count); },
-                                            40, 500, result)) {
+                                            16, 2500, result)) {
             state.SkipWithError("a get failed");
             return;
         }

@@ -9,6 +9,8 @@
 // receiver's own and handed to the waiting request through the response slot
 // (ResponseSlot.h), which takes only a response whose first report arrived
 // after that request began.
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "support/ByteOrder.h"
@@ -19,11 +21,19 @@
 namespace azk {
 namespace {
 
-constexpr uint32_t kMaxReportLength = 64;
+using Clock = std::chrono::steady_clock;
 
 std::atomic<int> g_runningReceivers{0};
 // The session whose receiver runs on this thread, if any.
 thread_local const azk_CHidCommBase* t_receiverOf = nullptr;
+
+// Milliseconds left until `deadline` for a report read, rounded up; -1
+// without a limit.
+int32_t MillisecondsLeft(Clock::time_point deadline, bool limited) {
+    if (!limited) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int32_t>(std::clamp<int64_t>(left, 0, INT32_MAX));
+}
 
 }  // namespace
 
@@ -39,10 +49,19 @@ int32_t azk_CHidCommBase::SendAndWait(const uint8_t* request, uint32_t size, uin
     const uint32_t r = size % p;
     if (request == nullptr || size == 0) return SESSION_RESULT_GENERAL;
 
+    const uint32_t reports = size <= p ? 1 : (r == 0 ? q : q + 1);
+    bool callerReads = BeginReading(reports == 1);
+    struct ReadingEnd {
+        azk_CHidCommBase& session;
+        ~ReadingEnd() { session.EndReading(); }
+    } readingEnd{*this};
+    // What came since the last request (a late or repeated answer, events)
+    // is read before this one begins, as the receiver would have read it.
+    if (callerReads) callerReads = ReadQueuedReports();
+
     // From here on only a response that starts now can answer.
     responseSlot_.Open();
     uint8_t report[kMaxReportLength];
-    const uint32_t reports = size <= p ? 1 : (r == 0 ? q : q + 1);
     for (uint32_t i = 0; i < reports; ++i) {
         const bool last = i + 1 == reports;
         const uint32_t n = (last && r != 0) ? r : p;
@@ -55,7 +74,12 @@ int32_t azk_CHidCommBase::SendAndWait(const uint8_t* request, uint32_t size, uin
         }
     }
 
-    switch (responseSlot_.Wait(azk_CTimeouts::Scaled(timeoutMs))) {
+    const uint32_t waitMs = azk_CTimeouts::Scaled(timeoutMs);
+    const bool limited = waitMs != azk_CResponseSlot::kInfinite;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? waitMs : 0);
+    if (callerReads) ReadOwnResponse(deadline, limited);
+    const int32_t left = MillisecondsLeft(deadline, limited);
+    switch (responseSlot_.Wait(left < 0 ? azk_CResponseSlot::kInfinite : static_cast<uint32_t>(left))) {
     case azk_CResponseSlot::Outcome::TimedOut:
         return SESSION_RESULT_TIMEOUT;
     case azk_CResponseSlot::Outcome::Closed:
@@ -69,6 +93,123 @@ int32_t azk_CHidCommBase::SendAndWait(const uint8_t* request, uint32_t size, uin
     status_ = responseBuffer_[wire::kOffsetStatus];
     detail_ = responseBuffer_[wire::kOffsetDetail];
     return status_ != 0 ? SESSION_RESULT_DEVICE_STATUS : SESSION_RESULT_OK;
+}
+
+// ------------------------------------------------------------ the reading
+
+bool azk_CHidCommBase::BeginReading(bool oneReport) {
+    // A callback's own request leaves the reading where it is: the receiver
+    // thread it runs on cannot hand it over to itself.
+    if (!sharedReading_ || OnReceiverThread()) return false;
+    bool wakeReceiver = false;
+    {
+        std::unique_lock<std::mutex> lock(readingLock_);
+        reading_.callerActive = true;
+        if (reading_.reader == Reader::Caller && oneReport) {
+            // The receiver may still be handling its last report, or leaving
+            // the read the last request interrupted: it reads nothing more.
+            reading_.callerWaits = true;
+            readingChanged_.wait_for(lock, std::chrono::milliseconds(kReadingLingerMs),
+                                     [this] { return !reading_.receiverBusy; });
+            reading_.callerWaits = false;
+            if (!reading_.receiverBusy) return true;
+        }
+        // The receiver reads this response: it is busy for long (in a
+        // callback), or the request is long, and what the device sends while
+        // it is written must be read meanwhile.
+        wakeReceiver = reading_.reader == Reader::Caller;
+        reading_.reader = Reader::Receiver;
+    }
+    if (wakeReceiver) readingChanged_.notify_all();
+    return false;
+}
+
+void azk_CHidCommBase::EndReading() {
+    if (!sharedReading_ || OnReceiverThread()) return;
+    std::lock_guard<std::mutex> lock(readingLock_);
+    reading_.callerActive = false;
+    reading_.callerLastActive = Clock::now();
+    if (reading_.reader == Reader::Receiver && closing_.load() == 0) {
+        // For the next request, should one follow soon.
+        reading_.reader = Reader::Caller;
+        if (reading_.receiverBusy) device_.InterruptRead();
+    }
+}
+
+bool azk_CHidCommBase::ReadQueuedReports() {
+    uint8_t report[kMaxReportLength];
+    for (;;) {
+        const HidIoResult result = device_.TakeReport(report, 0);
+        if (result == HidIoResult::TimedOut) return true;  // nothing more queued
+        if (result == HidIoResult::Interrupted) continue;
+        if (result != HidIoResult::Ok || !TakeResponseReport(report)) {
+            HandReadingBack(result == HidIoResult::Ok ? report : nullptr);
+            return false;
+        }
+    }
+}
+
+void azk_CHidCommBase::ReadOwnResponse(Clock::time_point deadline, bool limited) {
+    uint8_t report[kMaxReportLength];
+    while (!responseSlot_.Settled()) {
+        const int32_t left = MillisecondsLeft(deadline, limited);
+        if (left == 0) return;  // the slot's wait tells the time-out
+        const HidIoResult result = device_.TakeReport(report, left);
+        if (result == HidIoResult::Interrupted || result == HidIoResult::TimedOut) continue;
+        if (result != HidIoResult::Ok || !TakeResponseReport(report)) {
+            HandReadingBack(result == HidIoResult::Ok ? report : nullptr);
+            return;
+        }
+    }
+}
+
+void azk_CHidCommBase::HandReadingBack(const uint8_t* report) {
+    // An event or text report is the receiver's to deliver; a failed read it
+    // meets again, and tells as the device lost or the session closing.
+    {
+        std::lock_guard<std::mutex> lock(readingLock_);
+        reading_.reader = Reader::Receiver;
+        if (report != nullptr) {
+            std::memcpy(reading_.mailbox, report, Segment() + 1);
+            reading_.mailboxFull = true;
+        }
+    }
+    readingChanged_.notify_all();
+}
+
+azk_CHidCommBase::ReceiverTurn azk_CHidCommBase::AwaitReceiverTurn(uint8_t* report) {
+    std::unique_lock<std::mutex> lock(readingLock_);
+    for (;;) {
+        if (closing_.load() != 0) return ReceiverTurn::Closing;
+        if (reading_.mailboxFull) {
+            std::memcpy(report, reading_.mailbox, Segment() + 1);
+            reading_.mailboxFull = false;
+            reading_.receiverBusy = true;
+            return ReceiverTurn::Mailbox;
+        }
+        if (reading_.reader == Reader::Receiver) {
+            reading_.receiverBusy = true;
+            return ReceiverTurn::Read;
+        }
+        const Clock::time_point lapse = reading_.callerLastActive + std::chrono::milliseconds(kReadingLingerMs);
+        if (reading_.callerActive) {
+            readingChanged_.wait_for(lock, std::chrono::milliseconds(kReadingLingerMs));
+        } else if (Clock::now() < lapse) {
+            readingChanged_.wait_until(lock, lapse);
+        } else {
+            reading_.reader = Reader::Receiver;  // no request for a while: events are read again
+        }
+    }
+}
+
+void azk_CHidCommBase::EndReceiverTurn() {
+    bool callerWaits = false;
+    {
+        std::lock_guard<std::mutex> lock(readingLock_);
+        reading_.receiverBusy = false;
+        callerWaits = reading_.callerWaits;
+    }
+    if (callerWaits) readingChanged_.notify_all();
 }
 
 // ------------------------------------------------------------ receiving
@@ -125,93 +266,108 @@ void azk_CHidCommBase::AssembleResponse(const uint8_t* report, uint32_t p, uint3
     }
 }
 
-void azk_CHidCommBase::ReceiverLoop() {
-    const uint32_t length = static_cast<uint32_t>(inputReportLength_);
-    const uint32_t p = length - 1;
-    // The largest message (8 + 65535 bytes) rounded up to whole segments.
-    // A position never passes it by more than one segment, which every
-    // buffer holds with room to spare.
-    const uint32_t limit = p * (65536 / p + 1);
-    static_assert(kBufferSize >= 65583 + kMaxReportLength, "buffers hold the reassembly limit");
+bool azk_CHidCommBase::TakeResponseReport(const uint8_t* report) {
+    const uint32_t p = Segment();
+    switch (report[0] >> 4) {
+    case wire::kKindResponse:
+        AssembleResponse(report, p, ReassemblyLimit());
+        return true;
+    case wire::kKindEvent:
+        if (report[1] != wire::kEventTypeResponse) return false;
+        {
+            // A whole response in this one report, or a failed one.
+            const uint32_t needed = static_cast<uint32_t>(wire::kHeaderSize) + Read16(report + 1 + wire::kOffsetLength);
+            const uint64_t generation = responseSlot_.Generation();
+            if (needed <= p) {
+                responseSlot_.Offer(generation, report + 1, p);
+            } else {
+                responseSlot_.Reject(generation);
+            }
+        }
+        return true;
+    default:
+        return false;
+    }
+}
 
+void azk_CHidCommBase::HandleDeviceReport(const uint8_t* report, TextAssembly& text) {
+    const uint32_t length = static_cast<uint32_t>(inputReportLength_);
+    const uint32_t p = Segment();
+    const uint8_t marker = report[0];
+    switch (marker >> 4) {
+    case wire::kKindEvent:
+        std::memcpy(eventBuffer_, report + 1, p);
+        DecodeEventPacket(eventBuffer_);
+        break;
+    case wire::kKindText: {
+        bool complete = false;
+        switch (marker) {
+        case wire::kMarkerTextFirst:
+            std::memcpy(textBuffer_, report + 1, p);
+            text.position = p;
+            text.length = Read16(textBuffer_);
+            if (text.length <= length - wire::kTextHeaderSize) {
+                complete = true;
+                text.continues = false;
+            } else {
+                text.continues = true;
+            }
+            break;
+        case wire::kMarkerTextMiddle:
+        case wire::kMarkerTextLast:
+            if (!text.continues) break;
+            std::memcpy(textBuffer_ + text.position, report + 1, p);
+            text.position += p;
+            if (marker == wire::kMarkerTextLast) {
+                text.continues = false;
+                complete = true;
+            }
+            break;
+        default:
+            break;
+        }
+        if (text.position > ReassemblyLimit()) {
+            text = TextAssembly{};
+        } else if (complete && text.position + 1 >= wire::kTextHeaderSize + text.length) {
+            // Every byte of it arrived (the terminator may be left out).
+            DeliverText(text.length);
+        }
+        break;
+    }
+    default:
+        break;  // not a marker the host knows
+    }
+}
+
+void azk_CHidCommBase::ReceiverLoop() {
+    static_assert(kBufferSize >= 65583 + kMaxReportLength, "buffers hold the reassembly limit");
     assembly_ = Assembly{};
-    uint32_t textPos = 0;
-    bool textContinues = false;
-    uint32_t textLength = 0;
+    TextAssembly text;
     uint8_t report[kMaxReportLength];
 
-    if (closing_.load() != 0) return;
     for (;;) {
-        if (!device_.ReadReport(report, -1)) {
-            if (closing_.load() == 0 && firmwareUpdate_.load() == 0) {
-                CallEventCallback(SESSION_EVENT_DEVICE_LOST, 0);
-            }
-            closing_.store(1);
+        const ReceiverTurn turn = AwaitReceiverTurn(report);
+        if (turn == ReceiverTurn::Closing) {
             responseSlot_.Close();
             return;
         }
-
-        const uint8_t marker = report[0];
-        switch (marker >> 4) {
-        case wire::kKindResponse:
-            AssembleResponse(report, p, limit);
-            break;
-        case wire::kKindEvent:
-            if (report[1] == wire::kEventTypeResponse) {
-                // A whole response in this one report, or a failed one.
-                const uint32_t needed = static_cast<uint32_t>(wire::kHeaderSize) + Read16(report + 1 + wire::kOffsetLength);
-                const uint64_t generation = responseSlot_.Generation();
-                if (needed <= p) {
-                    responseSlot_.Offer(generation, report + 1, p);
-                } else {
-                    responseSlot_.Reject(generation);
-                }
-            } else {
-                std::memcpy(eventBuffer_, report + 1, p);
-                DecodeEventPacket(eventBuffer_);
+        if (turn == ReceiverTurn::Read) {
+            const HidIoResult result = device_.TakeReport(report, -1);
+            if (result == HidIoResult::Interrupted) {  // a request takes the reading
+                EndReceiverTurn();
+                continue;
             }
-            break;
-        case wire::kKindText: {
-            bool complete = false;
-            switch (marker) {
-            case wire::kMarkerTextFirst:
-                std::memcpy(textBuffer_, report + 1, p);
-                textPos = p;
-                textLength = Read16(textBuffer_);
-                if (textLength <= length - wire::kTextHeaderSize) {
-                    complete = true;
-                    textContinues = false;
-                } else {
-                    textContinues = true;
+            if (result != HidIoResult::Ok) {
+                if (closing_.load() == 0 && firmwareUpdate_.load() == 0) {
+                    CallEventCallback(SESSION_EVENT_DEVICE_LOST, 0);
                 }
-                break;
-            case wire::kMarkerTextMiddle:
-            case wire::kMarkerTextLast:
-                if (!textContinues) break;
-                std::memcpy(textBuffer_ + textPos, report + 1, p);
-                textPos += p;
-                if (marker == wire::kMarkerTextLast) {
-                    textContinues = false;
-                    complete = true;
-                }
-                break;
-            default:
-                break;
+                closing_.store(1);
+                responseSlot_.Close();
+                return;
             }
-            if (textPos > limit) {
-                textPos = 0;
-                textContinues = false;
-            } else if (complete && textPos + 1 >= wire::kTextHeaderSize + textLength) {
-                // Every byte of it arrived (the terminator may be left out).
-                DeliverText(textLength);
-            }
-            break;
         }
-        default:
-            break;  // not a marker the host knows
-        }
-
-        if (closing_.load() != 0) return;
+        if (!TakeResponseReport(report)) HandleDeviceReport(report, text);
+        EndReceiverTurn();
     }
 }
 

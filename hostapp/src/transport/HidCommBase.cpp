@@ -42,6 +42,11 @@ bool azk_CHidCommBase::Initialize(int32_t variant, SessionEventCallback eventCal
         return false;
     }
 
+    sharedReading_ = device_.CanInterruptRead();
+    {
+        std::lock_guard<std::mutex> lock(readingLock_);
+        reading_ = ReadingState{};
+    }
     try {
         receiver_ = std::thread(ReceiverThreadEntry, this);
     } catch (const std::system_error&) {
@@ -57,6 +62,11 @@ void azk_CHidCommBase::Terminate() {
     if (receiver_.joinable()) {
         closing_.store(1);
         device_.CancelRead();
+        {
+            // A receiver waiting for the reading sees closing_ now.
+            std::lock_guard<std::mutex> lock(readingLock_);
+        }
+        readingChanged_.notify_all();
         receiver_.join();
     }
     device_.CloseDevice();

@@ -2,10 +2,21 @@
 // receiver thread that joins input reports into responses, event packets and
 // text messages, and SendAndWait, which cuts a request into output reports
 // and waits for the response.
+//
+// Who reads the device. The receiver thread reads while no request runs.
+// Where the platform can interrupt a read, the reading passes to the caller
+// when a request ends and stays with it while requests follow one another:
+// each then reads its own response on the caller's thread, one hand-off
+// between threads less per response. The receiver takes the reading back
+// once no request has run for kReadingLingerMs, and at once when a request
+// reads anything but a response: that report goes to the receiver with it,
+// since events and text messages are delivered on the receiver thread only.
 #ifndef AZK_TRANSPORT_HID_COMM_BASE_H
 #define AZK_TRANSPORT_HID_COMM_BASE_H
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -24,6 +35,8 @@ class azk_CHidCommBase {
 public:
     static constexpr uint32_t kBufferSize = 131070;  // request, response and text buffers
     static constexpr uint32_t kEventBufferSize = 64;
+    static constexpr uint32_t kMaxReportLength = 64;  // input and output, report ID byte not counted
+    static constexpr int kReadingLingerMs = 10;  // a request's hold on the reading after it ends
     static constexpr int32_t kWriteTimeoutMs = 500;  // per written report
 
     azk_CHidCommBase();
@@ -101,6 +114,47 @@ private:
     void CallEventCallback(int event, int stat);
     // One response report (marker 0x83, 0x84 or 0x85) into the reassembly.
     void AssembleResponse(const uint8_t* report, uint32_t p, uint32_t limit);
+    // A report that carries a response (markers 0x83-0x85, or an event
+    // report of type 4) goes into the reassembly or straight to the slot;
+    // false for any other report.
+    bool TakeResponseReport(const uint8_t* report);
+    // Text reports into the text reassembly, event packets to the callback.
+    struct TextAssembly {
+        uint32_t position = 0;
+        uint32_t length = 0;
+        bool continues = false;
+    };
+    void HandleDeviceReport(const uint8_t* report, TextAssembly& text);
+
+    // The reading between the receiver thread and the caller (see the top).
+    enum class Reader { Receiver, Caller };
+    enum class ReceiverTurn { Read, Mailbox, Closing };
+    // Receiver: waits until it reads, or has a report a caller handed over
+    // (copied to `report`), or the session closes.
+    ReceiverTurn AwaitReceiverTurn(uint8_t* report);
+    void EndReceiverTurn();
+    // Caller: a request (of one report or more) begins; true when it reads
+    // its own response.
+    bool BeginReading(bool oneReport);
+    // Caller: reads until the response slot settles or `deadline` passes,
+    // or hands the reading back on a report that is not a response or a
+    // failed read.
+    void ReadOwnResponse(std::chrono::steady_clock::time_point deadline, bool limited);
+    // Caller, before its request: reads the reports already queued. False
+    // when it handed the reading back (see ReadOwnResponse).
+    bool ReadQueuedReports();
+    // Caller: the reading goes back to the receiver, with `report` (not
+    // null: a report the caller read that is not a response) to handle.
+    void HandReadingBack(const uint8_t* report);
+    // Caller: the request has ended; the reading is kept for the next.
+    void EndReading();
+
+    // Bytes of a message in one report, and the most a reassembly may hold:
+    // the largest message (8 + 65535 bytes) rounded up to whole segments. A
+    // position never passes it by more than one segment, which every buffer
+    // holds with room to spare.
+    uint32_t Segment() const { return static_cast<uint32_t>(inputReportLength_) - 1; }
+    uint32_t ReassemblyLimit() const { return Segment() * (65536 / Segment() + 1); }
 
     // Reassembly of the response being received: the receiver's alone.
     struct Assembly {
@@ -128,6 +182,20 @@ private:
     SessionEventCallback eventCallback_ = nullptr;
     std::mutex textSinkLock_;
     TextSink textSink_;
+
+    struct ReadingState {
+        Reader reader = Reader::Receiver;
+        bool receiverBusy = false;  // the receiver reads or handles a report
+        bool callerActive = false;  // a request runs
+        bool callerWaits = false;   // it waits for the receiver's turn to end
+        std::chrono::steady_clock::time_point callerLastActive{};
+        bool mailboxFull = false;  // a report a caller read, for the receiver
+        uint8_t mailbox[kMaxReportLength] = {};
+    };
+    bool sharedReading_ = false;  // the interface's reads can be interrupted
+    std::mutex readingLock_;
+    std::condition_variable readingChanged_;
+    ReadingState reading_;  // guarded by readingLock_
 };
 
 }  // namespace azk

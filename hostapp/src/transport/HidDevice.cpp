@@ -231,12 +231,9 @@ void azk_CHidDevice::CloseDevice() {
 
 // ------------------------------------------------------------ report I/O
 
-int azk_CHidDevice::ReadInputReport(int32_t timeoutMs) {
+HidIoResult azk_CHidDevice::ReadInputReport(int32_t timeoutMs) {
     azk_SHidDeviceRecord& record = *record_;
-    return record.handle->Read(record.input.reportBuffer.get(), record.inputReportByteLength,
-                               timeoutMs) == HidIoResult::Ok
-               ? 1
-               : 0;
+    return record.handle->Read(record.input.reportBuffer.get(), record.inputReportByteLength, timeoutMs);
 }
 
 int azk_CHidDevice::WriteOutputReport(azk_SHidDeviceRecord& record, int32_t timeoutMs) {
@@ -247,13 +244,18 @@ int azk_CHidDevice::WriteOutputReport(azk_SHidDeviceRecord& record, int32_t time
 }
 
 int azk_CHidDevice::ReadReport(uint8_t* destination, int32_t timeoutMs) {
-    if (!record_) return 0;  // never opened: there is nothing to read from
-    if (!ReadInputReport(timeoutMs)) return 0;
-    if (openFlag_.load() == 0) return 0;  // arrived after CancelRead: discarded
+    return TakeReport(destination, timeoutMs) == HidIoResult::Ok ? 1 : 0;
+}
+
+HidIoResult azk_CHidDevice::TakeReport(uint8_t* destination, int32_t timeoutMs) {
+    if (!record_) return HidIoResult::Failed;  // never opened: there is nothing to read from
+    const HidIoResult result = ReadInputReport(timeoutMs);
+    if (result != HidIoResult::Ok) return result;
+    if (openFlag_.load() == 0) return HidIoResult::Failed;  // arrived after CancelRead: discarded
     const uint16_t length = record_->inputReportByteLength;
-    if (length < 1) return 0;
+    if (length < 1) return HidIoResult::Failed;
     std::memcpy(destination, record_->input.reportBuffer.get() + 1, length - 1u);
-    return 1;
+    return HidIoResult::Ok;
 }
 
 int azk_CHidDevice::WriteReport(const uint8_t* source, int32_t timeoutMs) {
@@ -270,6 +272,12 @@ int azk_CHidDevice::WriteReport(const uint8_t* source, int32_t timeoutMs) {
 void azk_CHidDevice::CancelRead() {
     openFlag_.store(0);
     if (record_ && record_->handle) record_->handle->WakeRead();
+}
+
+bool azk_CHidDevice::CanInterruptRead() const { return record_ && record_->handle && record_->handle->CanInterruptRead(); }
+
+void azk_CHidDevice::InterruptRead() {
+    if (record_ && record_->handle) record_->handle->InterruptRead();
 }
 
 }  // namespace azk

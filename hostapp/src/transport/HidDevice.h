@@ -92,11 +92,18 @@ public:
     // (input report byte length - 1 bytes). timeoutMs -1 waits without limit.
     // Returns 1, or 0 on failure and after CancelRead.
     int ReadReport(uint8_t* destination, int32_t timeoutMs);
+    // ReadReport that tells how it ended: Ok, TimedOut, Failed (also after
+    // CancelRead) or Interrupted (by InterruptRead; nothing read).
+    HidIoResult TakeReport(uint8_t* destination, int32_t timeoutMs);
     // Writes one output report from `source` (output report byte length - 1
     // bytes), the output report ID in front. Returns 1, or 0 on failure.
     int WriteReport(const uint8_t* source, int32_t timeoutMs);
     // Ends the pending read and stops all later reads and writes.
     void CancelRead();
+    // Whether the open interface's reads can be interrupted, and the
+    // interrupt: it ends the pending read, or else the next, with Interrupted.
+    bool CanInterruptRead() const;
+    void InterruptRead();
 
     bool IsOpen() const { return openFlag_.load() == 1; }
     const azk_SHidDeviceRecord* Record() const { return record_.get(); }
@@ -122,7 +129,7 @@ private:
     bool Matches(const HidInterface& iface, int32_t vendorId, int32_t productId,
                  int32_t inputLength, int32_t outputLength) const;
     bool CreateIoEvents();
-    int ReadInputReport(int32_t timeoutMs);
+    HidIoResult ReadInputReport(int32_t timeoutMs);
     int WriteOutputReport(azk_SHidDeviceRecord& record, int32_t timeoutMs);
 
     HidPlatform& platform_;

@@ -66,6 +66,12 @@ public:
         return settled_ ? outcome_ : Outcome::TimedOut;
     }
 
+    // Whether the request opened last has its outcome.
+    bool Settled() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return settled_;
+    }
+
     // Receiver: the generation of the request opened last.
     uint64_t Generation() const { return generation_.load(std::memory_order_acquire); }
 

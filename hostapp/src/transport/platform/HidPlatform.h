@@ -63,8 +63,9 @@ constexpr uint64_t kHidMaxInterfaceEntries = uint64_t{1} << 18;
 
 enum class HidIoResult {
     Ok,        // one whole report moved
-    TimedOut,  // the time-out ran out; a timed-out write has been abandoned
-    Failed     // refused, device gone, or the read was woken
+    TimedOut,     // the time-out ran out; a timed-out write has been abandoned
+    Failed,       // refused, device gone, or the read was woken
+    Interrupted   // a read ended by InterruptRead, nothing read
 };
 
 // One open HID interface. Read runs on one thread while Write runs on
@@ -96,6 +97,14 @@ public:
     // Ends a pending Read with Failed, and makes every later Read fail at
     // once: a wake that comes just before a read starts is not lost.
     virtual void WakeRead() = 0;
+
+    // Whether InterruptRead works here. Where it does, the reading of one
+    // interface can pass from one thread to another while it is open.
+    virtual bool CanInterruptRead() const { return false; }
+
+    // Ends the pending Read, or else the next one, with Interrupted, taking
+    // no report. Used up by that one read; interrupts do not add up.
+    virtual void InterruptRead() {}
 };
 
 // Whether an interface could be opened, and if not, why.

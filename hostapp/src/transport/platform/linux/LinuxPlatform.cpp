@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -260,15 +261,35 @@ public:
 
     bool CreateIoEvents() override {
         if (!wake_.Valid()) wake_ = Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-        if (!wake_.Valid()) return false;
-        return isSocket_ || writer_.Start(caps_.Of(HidReportType::Output).byteLength);
+        if (!interrupt_.Valid()) interrupt_ = Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!wake_.Valid() || !interrupt_.Valid()) return false;
+        if (isSocket_) {
+            // Blocking from now on, for timed reads in recv(); every other
+            // call on it says MSG_DONTWAIT.
+            const int flags = ::fcntl(fd_.Get(), F_GETFL);
+            return flags >= 0 && ::fcntl(fd_.Get(), F_SETFL, flags & ~O_NONBLOCK) == 0;
+        }
+        return writer_.Start(caps_.Of(HidReportType::Output).byteLength);
     }
 
     void WakeRead() override {
         // The eventfd is never read back: once woken, every read fails at once.
+        woken_.store(true, std::memory_order_release);
+        // A socket read waiting in recv() wakes when the socket stops
+        // receiving.
+        if (isSocket_) ::shutdown(fd_.Get(), SHUT_RD);
         const uint64_t one = 1;
         if (wake_.Valid()) {
             [[maybe_unused]] const ssize_t n = ::write(wake_.Get(), &one, sizeof one);
+        }
+    }
+
+    bool CanInterruptRead() const override { return true; }
+
+    void InterruptRead() override {
+        const uint64_t one = 1;
+        if (interrupt_.Valid()) {
+            [[maybe_unused]] const ssize_t n = ::write(interrupt_.Get(), &one, sizeof one);
         }
     }
 
@@ -278,13 +299,32 @@ public:
         uint8_t* dest = numbered_ ? buffer : buffer + 1;
         const size_t want = numbered_ ? length : length - 1;
         const Deadline deadline(timeoutMs);
+        // Before CreateIoEvents there is nothing to wake or interrupt a read.
+        const nfds_t count = wake_.Valid() && interrupt_.Valid() ? 3 : 1;
+        // A read that does not wait goes straight to the node or socket
+        // (both non-blocking): one system call when nothing is there. It
+        // leaves an interrupt to the next read that waits.
+        const bool waits = timeoutMs == -1 || timeoutMs > 0;
+        // A timed read on a socket waits in recv() itself, without poll():
+        // the socket is blocking, with the time-out as its receive time-out.
+        // It leaves an interrupt to the next read without a time-out.
+        if (isSocket_ && timeoutMs > 0 && count > 1) return ReceiveWithin(dest, want, buffer, timeoutMs);
         for (;;) {
-            pollfd fds[2] = {{fd_.Get(), POLLIN, 0}, {wake_.Get(), POLLIN, 0}};
-            const int rc = PollRetry(fds, wake_.Valid() ? 2 : 1, deadline);
-            if (rc < 0) return HidIoResult::Failed;
-            if (rc == 0) return HidIoResult::TimedOut;
-            if (wake_.Valid() && fds[1].revents != 0) return HidIoResult::Failed;
-            if ((fds[0].revents & POLLIN) == 0) return HidIoResult::Failed;  // hang-up, error
+            if (!waits) {
+                if (woken_.load(std::memory_order_acquire)) return HidIoResult::Failed;
+            } else {
+                pollfd fds[3] = {{fd_.Get(), POLLIN, 0}, {wake_.Get(), POLLIN, 0}, {interrupt_.Get(), POLLIN, 0}};
+                const int rc = PollRetry(fds, count, deadline);
+                if (rc < 0) return HidIoResult::Failed;
+                if (rc == 0) return HidIoResult::TimedOut;
+                if (count > 1 && fds[1].revents != 0) return HidIoResult::Failed;
+                if (count > 1 && fds[2].revents != 0) {
+                    uint64_t interrupts = 0;  // read back: one interrupt ends one read
+                    [[maybe_unused]] const ssize_t n = ::read(interrupt_.Get(), &interrupts, sizeof interrupts);
+                    return HidIoResult::Interrupted;
+                }
+                if ((fds[0].revents & POLLIN) == 0) return HidIoResult::Failed;  // hang-up, error
+            }
             ssize_t n;
             if (isSocket_) {
                 n = ::recv(fd_.Get(), dest, want, MSG_TRUNC | MSG_DONTWAIT);
@@ -292,7 +332,11 @@ public:
                 n = ::read(fd_.Get(), dest, want);
             }
             if (n < 0) {
-                if (errno == EAGAIN || errno == EINTR) continue;
+                if (errno == EINTR) continue;
+                if (errno == EAGAIN) {
+                    if (waits) continue;
+                    return HidIoResult::TimedOut;
+                }
                 return HidIoResult::Failed;  // ENODEV, ECONNRESET, ...
             }
             if (n == 0) {
@@ -302,10 +346,7 @@ public:
                 if (!isSocket_ || ConnectionEnded()) return HidIoResult::Failed;
                 continue;
             }
-            if (!IsOurReport(dest, static_cast<size_t>(n), want)) continue;
-            if (static_cast<size_t>(n) < want) std::memset(dest + n, 0, want - static_cast<size_t>(n));
-            if (!numbered_) buffer[0] = 0;
-            return HidIoResult::Ok;
+            if (Accept(buffer, dest, static_cast<size_t>(n), want)) return HidIoResult::Ok;
         }
     }
 
@@ -329,6 +370,43 @@ public:
     }
 
 private:
+    // Read on a socket, waiting in recv() up to timeoutMs (> 0).
+    HidIoResult ReceiveWithin(uint8_t* dest, size_t want, uint8_t* buffer, int32_t timeoutMs) {
+        const Deadline deadline(timeoutMs);
+        int32_t wait = timeoutMs;
+        for (;;) {
+            if (woken_.load(std::memory_order_acquire)) return HidIoResult::Failed;
+            if (wait <= 0) return HidIoResult::TimedOut;
+            if (wait != receiveTimeoutMs_) {
+                const timeval tv = {wait / 1000, (wait % 1000) * 1000};
+                if (::setsockopt(fd_.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return HidIoResult::Failed;
+                receiveTimeoutMs_ = wait;
+            }
+            const ssize_t n = ::recv(fd_.Get(), dest, want, MSG_TRUNC);
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                wait = deadline.Remaining();
+                continue;
+            }
+            if (n < 0) return HidIoResult::Failed;
+            if (n == 0) {
+                if (woken_.load(std::memory_order_acquire) || ConnectionEnded()) return HidIoResult::Failed;
+            } else if (Accept(buffer, dest, static_cast<size_t>(n), want)) {
+                return HidIoResult::Ok;
+            }
+            wait = deadline.Remaining();
+        }
+    }
+
+    // Completes a report of `n` bytes received at `dest` in `buffer` (zero
+    // fill, the ID byte of an unnumbered report); false for one that is not
+    // this interface's input report.
+    bool Accept(uint8_t* buffer, uint8_t* dest, size_t n, size_t want) const {
+        if (!IsOurReport(dest, n, want)) return false;
+        if (n < want) std::memset(dest + n, 0, want - n);
+        if (!numbered_) buffer[0] = 0;
+        return true;
+    }
+
     // Whether `n` bytes just received (report ID byte first when numbered)
     // are an input report of this interface. A report whose ID the
     // descriptor does not declare for this collection is dropped. On a vhid
@@ -357,6 +435,9 @@ private:
 
     Fd fd_;
     Fd wake_;
+    std::atomic<bool> woken_{false};  // WakeRead was called
+    int32_t receiveTimeoutMs_ = 0;    // the socket's SO_RCVTIMEO; 0: none set
+    Fd interrupt_;
     bool isSocket_;
     HidAttributes attributes_;
     HidDescriptorInfo info_;

@@ -117,9 +117,9 @@ bool SimDevice::WaitForBlockedReader(int timeoutMs) const {
 }
 
 HidIoResult SimDevice::HostRead(uint8_t* buffer, size_t length, int32_t timeoutMs,
-                                const bool& woken) {
+                                const bool& woken, bool& interrupted) {
     std::unique_lock<std::mutex> lock(mutex_);
-    auto ready = [&] { return woken || unplugged_ || count_ > 0; };
+    auto ready = [&] { return woken || interrupted || unplugged_ || count_ > 0; };
     if (!ready()) {
         if (timeoutMs != -1 && timeoutMs <= 0) return HidIoResult::TimedOut;
         ++blockedReaders_;
@@ -134,6 +134,10 @@ HidIoResult SimDevice::HostRead(uint8_t* buffer, size_t length, int32_t timeoutM
         if (!done) return HidIoResult::TimedOut;
     }
     if (woken || unplugged_) return HidIoResult::Failed;
+    if (interrupted) {
+        interrupted = false;
+        return HidIoResult::Interrupted;
+    }
     const uint8_t* slot = &ring_[head_ * slotSize_];
     const size_t n = std::min(length, slotSize_);
     std::memcpy(buffer, slot, n);
@@ -169,6 +173,12 @@ HidIoResult SimDevice::HostWrite(const uint8_t* buffer, size_t length, int32_t t
 void SimDevice::HostWake(bool& woken) {
     std::lock_guard<std::mutex> lock(mutex_);
     woken = true;
+    changed_.notify_all();
+}
+
+void SimDevice::HostInterrupt(bool& interrupted) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    interrupted = true;
     changed_.notify_all();
 }
 
@@ -209,7 +219,7 @@ public:
     }
 
     HidIoResult Read(uint8_t* buffer, size_t length, int32_t timeoutMs) override {
-        return device_->HostRead(buffer, length, timeoutMs, woken_);
+        return device_->HostRead(buffer, length, timeoutMs, woken_, interrupted_);
     }
 
     HidIoResult Write(const uint8_t* buffer, size_t length, int32_t timeoutMs) override {
@@ -220,9 +230,13 @@ public:
 
     void WakeRead() override { device_->HostWake(woken_); }
 
+    bool CanInterruptRead() const override { return device_->description_.interruptibleReads; }
+    void InterruptRead() override { device_->HostInterrupt(interrupted_); }
+
 private:
     std::shared_ptr<SimDevice> device_;
-    bool woken_ = false;  // guarded by the device's mutex
+    bool woken_ = false;        // guarded by the device's mutex
+    bool interrupted_ = false;  // guarded by the device's mutex
 };
 
 // ------------------------------------------------------------------- SimBus

@@ -33,6 +33,11 @@ struct SimDeviceSpec {
     bool ioEventsFail = false;        // its read and write events cannot be created
     bool permissionDenied = false;    // opening it is refused for want of permission
     int collection = 0;               // its top-level collection within its device
+    // Whether its reads can be interrupted (the session then lets a request
+    // read its own response). Off by default: a device handler answers on
+    // the writing thread, so an answer longer than the input queue would
+    // wait for a reader that is still writing.
+    bool interruptibleReads = false;
 };
 
 // A vendor-defined interface with one input and one output report of
@@ -90,9 +95,11 @@ private:
 
     // The host side, used by the platform's interface objects. `woken` is
     // the interface's own wake flag, guarded by mutex_.
-    HidIoResult HostRead(uint8_t* buffer, size_t length, int32_t timeoutMs, const bool& woken);
+    HidIoResult HostRead(uint8_t* buffer, size_t length, int32_t timeoutMs, const bool& woken,
+                         bool& interrupted);
     HidIoResult HostWrite(const uint8_t* buffer, size_t length, int32_t timeoutMs);
     void HostWake(bool& woken);
+    void HostInterrupt(bool& interrupted);
     bool HostOpen();
     void HostClose();
 

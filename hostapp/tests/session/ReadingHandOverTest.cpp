@@ -1,0 +1,231 @@
+// Requests that read their own responses: on a device whose reads can be
+// interrupted, the reading passes between the receiver thread and the
+// caller. Events and text messages must still reach their callbacks on the
+// receiver thread, in order and every one, whoever read them; the device
+// must be read while a long request is written; and the receiver must read
+// again once requests stop.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SimTestSupport.h"
+#include "session/SessionApi.h"
+#include "support/ByteOrder.h"
+#include "transport/HidCommBase.h"
+
+namespace azk::test {
+namespace {
+
+// What the callbacks saw: the stat of each event and the text of each
+// message, with the thread each came on.
+struct Seen {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<int> events;
+    std::vector<std::string> texts;
+    std::vector<std::thread::id> threads;
+
+    bool WaitFor(size_t events_, size_t texts_, int ms) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::milliseconds(ms),
+                                [&] { return events.size() >= events_ && texts.size() >= texts_; });
+    }
+};
+Seen* g_seen = nullptr;
+
+void OnEvent(int event, int stat) {
+    if (event != 1 || g_seen == nullptr) return;
+    std::lock_guard<std::mutex> lock(g_seen->mutex);
+    g_seen->events.push_back(stat);
+    g_seen->threads.push_back(std::this_thread::get_id());
+    g_seen->changed.notify_all();
+}
+
+int OnText(void* context, int, const char* text, int length) {
+    Seen* seen = static_cast<Seen*>(context);
+    std::lock_guard<std::mutex> lock(seen->mutex);
+    seen->texts.emplace_back(length > 0 ? text : "");
+    seen->threads.push_back(std::this_thread::get_id());
+    seen->changed.notify_all();
+    return 0;
+}
+
+Bytes EventReport(uint8_t stat) { return BusReport({0x90, 0x01, stat}); }
+// A text message on channel 0, its terminator counted in its length.
+Bytes TextReport(const std::string& text) {
+    Bytes message(4 + text.size() + 1, 0);
+    message[0] = 0xA0;
+    message[1] = static_cast<uint8_t>(text.size() + 1);
+    std::memcpy(message.data() + 4, text.data(), text.size());
+    return BusReport(message);
+}
+// A key-lock get's answer; by default SE on and keys 1-7 locked.
+Bytes KeyLockAnswer(uint8_t se = 1, uint8_t mask = 0x7F) {
+    return BusReport({0x83, 0x03, 0x36, 0x00, se, 0x00, 0x00, 0x02, 0x00, mask, 0x00});
+}
+// The message length a request's first report declares (report ID byte first).
+size_t DeclaredLength(const uint8_t* report) { return report[8] | (report[9] << 8); }
+
+class ReadingHandOverTest : public SimBusTest {
+protected:
+    void SetUp() override {
+        SimBusTest::SetUp();
+        g_seen = &seen_;
+        sim::SimDeviceSpec spec = sim::VendorDeviceSpec(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16);
+        spec.interruptibleReads = true;
+        device_ = sim::SimBus::Instance().AddDevice(spec);
+    }
+    void TearDown() override {
+        if (session_ != nullptr) {
+            EXPECT_EQ(SessionFree(session_), 0);
+        }
+        g_seen = nullptr;
+        device_->SetOutputHandler(nullptr);
+        SimBusTest::TearDown();
+        EXPECT_EQ(azk_CHidCommBase::RunningReceivers(), 0);
+    }
+    void Open() {
+        session_ = SessionCreate(SESSION_VARIANT_16, OnEvent);
+        ASSERT_NE(session_, nullptr);
+        ASSERT_EQ(SessionSetTextCallback(session_, OnText, &seen_), 0);
+    }
+    int32_t GetKeyLock() {
+        SessionParamBlock block{};
+        const int32_t rc = SessionExec(session_, SESSION_CMD_GET_KEY_LOCK_CONFIG, &block, nullptr);
+        if (rc == 0 && (block.bytes[SESSION_KEYLOCK_SE_FLAG] != 1 || Read16(block.bytes + SESSION_KEYLOCK_LOCK_MASK) != 0x7F)) {
+            return 1;  // not the scripted answer
+        }
+        return rc;
+    }
+    Seen seen_;
+    std::shared_ptr<sim::SimDevice> device_;
+    SessionHandle session_ = nullptr;
+};
+
+TEST_F(ReadingHandOverTest, EventsAndTextsAmongAnswersReachTheirCallbacksInOrder) {
+    ScriptedDevice scripted(device_);
+    Open();
+    constexpr int kRequests = 200;
+    for (int i = 0; i < kRequests; ++i) {
+        // Before every answer an event, before every fourth one a text too;
+        // every tenth answer comes alone, with its event after it.
+        std::vector<Bytes> answer;
+        if (i % 10 != 9) answer.push_back(EventReport(static_cast<uint8_t>(i)));
+        if (i % 4 == 0) answer.push_back(TextReport("m" + std::to_string(i)));
+        answer.push_back(KeyLockAnswer());
+        if (i % 10 == 9) answer.push_back(EventReport(static_cast<uint8_t>(i)));
+        scripted.Script(answer);
+    }
+    for (int i = 0; i < kRequests; ++i) ASSERT_EQ(GetKeyLock(), 0) << i;
+
+    ASSERT_TRUE(seen_.WaitFor(kRequests, kRequests / 4, 5000));
+    std::lock_guard<std::mutex> lock(seen_.mutex);
+    ASSERT_EQ(seen_.events.size(), static_cast<size_t>(kRequests));
+    for (int i = 0; i < kRequests; ++i) EXPECT_EQ(seen_.events[static_cast<size_t>(i)], i & 0xFF) << i;
+    ASSERT_EQ(seen_.texts.size(), static_cast<size_t>(kRequests / 4));
+    for (int i = 0; i < kRequests / 4; ++i) EXPECT_EQ(seen_.texts[static_cast<size_t>(i)], "m" + std::to_string(4 * i));
+    for (const std::thread::id& id : seen_.threads) EXPECT_NE(id, std::this_thread::get_id());
+}
+
+TEST_F(ReadingHandOverTest, EventAfterTheLastRequestIsDeliveredWhileIdle) {
+    ScriptedDevice scripted(device_);
+    Open();
+    for (int i = 0; i < 3; ++i) {
+        scripted.Script({KeyLockAnswer()});
+        ASSERT_EQ(GetKeyLock(), 0);
+    }
+    // The last request may still hold the reading: the receiver takes it
+    // back and reads the event without another request.
+    device_->SendInput(EventReport(0x42));
+    ASSERT_TRUE(seen_.WaitFor(1, 0, 5000));
+    std::lock_guard<std::mutex> lock(seen_.mutex);
+    EXPECT_EQ(seen_.events, std::vector<int>{0x42});
+}
+
+TEST_F(ReadingHandOverTest, AnswerSentTwiceIsNotTakenByTheNextRequest) {
+    // Every answer comes twice, the copy with other values (SE off, no
+    // keys). A request that reads its own answer leaves the copy queued;
+    // the next request must not take it for its own.
+    ScriptedDevice scripted(device_);
+    Open();
+    for (int i = 0; i < 50; ++i) scripted.Script({KeyLockAnswer(), KeyLockAnswer(0, 0)});
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(GetKeyLock(), 0) << i;
+}
+
+TEST_F(ReadingHandOverTest, DeviceIsReadWhileALongRequestIsWritten) {
+    // While the caller writes a request of several reports, the device sends
+    // more input than the bus queues (1024 reports) and waits for room; it
+    // answers once the request is whole.
+    constexpr int kFlood = 1500;
+    std::atomic<bool> flooded{false};
+    std::thread flooder;
+    device_->SetOutputHandler([&](const uint8_t* report, size_t) {
+        if (report[1] == 0x80 && DeclaredLength(report) == 0) {
+            device_->SendInput(KeyLockAnswer());  // a key-lock get
+        } else if (report[1] == 0x80 && !flooder.joinable()) {
+            flooder = std::thread([&] {
+                for (int i = 0; i < kFlood; ++i) device_->SendInput(EventReport(static_cast<uint8_t>(i)));
+                flooded = true;
+            });
+            // The rest of the request is written only once the flood is in;
+            // a flood that nobody reads ends with the device.
+            for (int i = 0; i < 500 && !flooded; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (!flooded) device_->Unplug();
+        } else if (report[1] == 0x82) {
+            // A raw message's answer: header only.
+            device_->SendInput(BusReport({0x83, 0x03, 0x00, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00}));
+        }
+    });
+    Open();
+    // First, short requests, so that the caller holds the reading.
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(GetKeyLock(), 0);
+    std::vector<uint8_t> message(40, 0xA5);
+    const Bytes header = {0x02, 0x00, 0x07, 0x00, 0x00, 0x00, 32, 0x00};
+    std::copy(header.begin(), header.end(), message.begin());
+    SessionParamBlock block{};
+    uint8_t* buffer = message.data();
+    std::memcpy(block.bytes + SESSION_RAW_BUFFER, &buffer, sizeof buffer);
+    Write32(block.bytes + SESSION_RAW_SIZE, static_cast<uint32_t>(message.size()));
+    const int32_t rc = SessionExec(session_, SESSION_CMD_RAW_MESSAGE, &block, nullptr);
+    flooder.join();
+    EXPECT_TRUE(flooded);
+    EXPECT_EQ(rc, 0);
+    EXPECT_TRUE(seen_.WaitFor(kFlood, 0, 5000));
+}
+
+TEST_F(ReadingHandOverTest, UnplugWhileTheCallerReadsEndsTheRequestAndTellsTheLossOnce) {
+    std::atomic<int> lost{0};
+    static std::atomic<int>* s_lost = nullptr;
+    s_lost = &lost;
+    ScriptedDevice scripted(device_);
+    session_ = SessionCreate(SESSION_VARIANT_16, [](int event, int) {
+        if (event == SESSION_EVENT_DEVICE_LOST && s_lost != nullptr) ++*s_lost;
+    });
+    ASSERT_NE(session_, nullptr);
+    for (int i = 0; i < 3; ++i) {
+        scripted.Script({KeyLockAnswer()});
+        ASSERT_EQ(GetKeyLock(), 0);
+    }
+    // No answer this time: the request waits, reading, until the device goes.
+    std::thread unplug([&] {
+        device_->WaitForWrites(4, 5000);
+        device_->WaitForBlockedReader(5000);
+        device_->Unplug();
+    });
+    // -11, not the time-out's -7.
+    EXPECT_EQ(GetKeyLock(), SESSION_RESULT_CLOSING);
+    unplug.join();
+    for (int i = 0; i < 200 && lost.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(lost.load(), 1);
+    s_lost = nullptr;
+}
+
+}  // namespace
+}  // namespace azk::test
