@@ -4,8 +4,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <ostream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -256,6 +259,43 @@ TEST(HexBytesTest, PairsOfDigitsWithOptionalSeparators) {
         }
     }
 }
+
+// --------------------------------------------------------------- files
+
+// A file named in UTF-8, out of any one ANSI code page (Greek and Japanese
+// letters): the file of that very name is written, read and removed.
+TEST(DeviceCommandFiles, AUtf8NameNamesThatFile) {
+    const std::string name = u8"devcmd-\u03b1\u30c6-" + std::to_string(std::random_device{}()) + ".bin";
+    const std::filesystem::path native = std::filesystem::temp_directory_path() / std::filesystem::u8path(name);
+    const std::string path = native.u8string();
+
+    std::FILE* file = OpenFile(path, "wb");
+    ASSERT_NE(file, nullptr) << path;
+    EXPECT_EQ(std::fwrite("abc", 1, 3, file), 3u);
+    ASSERT_EQ(std::fclose(file), 0);
+    ASSERT_TRUE(std::filesystem::exists(native)) << path;
+    EXPECT_EQ(std::filesystem::file_size(native), 3u);
+
+    file = OpenFile(path, "rb");
+    ASSERT_NE(file, nullptr) << path;
+    char text[4] = {};
+    EXPECT_EQ(std::fread(text, 1, sizeof text, file), 3u);
+    EXPECT_STREQ(text, "abc");
+    std::fclose(file);
+
+    RemoveFile(path);
+    EXPECT_FALSE(std::filesystem::exists(native)) << path;
+    RemoveFile(path);  // no longer there: nothing happens
+}
+
+#ifdef _WIN32
+// A name that is not UTF-8 names no file Windows can spell.
+TEST(DeviceCommandFiles, ANameThatIsNotUtf8OpensNothing) {
+    const std::string path = (std::filesystem::temp_directory_path() / "devcmd-").u8string() + "\xff\xfe.bin";
+    EXPECT_EQ(OpenFile(path, "wb"), nullptr);
+    RemoveFile(path);
+}
+#endif
 
 // --------------------------------------------------------------- exec fields
 

@@ -9,6 +9,7 @@
 #define AZK_DEVICECOMMAND_APP_H
 
 #include <cstdint>
+#include <cstdio>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -96,6 +97,13 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value);
 // Parses hex bytes ("02 36 00 00", "02360000", "02:36"); false on a stray
 // character or an odd number of digits.
 bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& bytes);
+
+// Opens a file named in UTF-8, as std::fopen with `mode` ("rb", "wb");
+// nullptr when it cannot.
+std::FILE* OpenFile(const std::string& path, const char* mode);
+
+// Removes a file named in UTF-8, if there is one.
+void RemoveFile(const std::string& path);
 
 }  // namespace azk::devcmd
 
