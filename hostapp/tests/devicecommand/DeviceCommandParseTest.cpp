@@ -40,6 +40,7 @@ struct ParseCase {
     uint32_t address = 0;
     uint32_t count = 0;
     uint32_t selector = 0;
+    std::string file = {};
 };
 
 void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
@@ -94,6 +95,16 @@ std::vector<ParseCase> ParseCases() {
         c.blockCommand = SESSION_CMD_BLOCK_READ_0800;
         c.address = 0x100;
         c.count = 32;
+        c.file = "out.bin";
+        cases.push_back(c);
+    }
+    {
+        // A rooted path is a file name on every system, never an option.
+        ParseCase c = Run("ReadBlockRootedPath", {"read-block", "/dumps/out.bin", "--address", "0", "--count", "1"},
+                          Subcommand::ReadBlock);
+        c.blockCommand = SESSION_CMD_BLOCK_READ_0800;
+        c.count = 1;
+        c.file = "/dumps/out.bin";
         cases.push_back(c);
     }
     {
@@ -103,6 +114,7 @@ std::vector<ParseCase> ParseCases() {
         c.blockCommand = SESSION_CMD_BLOCK_WRITE_0E05;
         c.address = 16;
         c.selector = 255;
+        c.file = "in.bin";
         cases.push_back(c);
     }
     cases.push_back(Run("Raw", {"raw", "02 36 00 00 00 00 00 00"}, Subcommand::Raw));
@@ -129,6 +141,8 @@ std::vector<ParseCase> ParseCases() {
     cases.push_back(Bad("SelectorPastAByte", {"write-block", "f", "--address", "1", "--selector", "256"}));
     cases.push_back(Bad("UnknownFunction", {"read-block", "f", "--address", "1", "--count", "1", "--function", "0801"}));
     cases.push_back(Bad("RawWithoutBytes", {"raw"}));
+    // Options are spelled the same on every system: no "/json".
+    cases.push_back(Bad("SlashOption", {"/json", "list"}));
     return cases;
 }
 
@@ -158,6 +172,7 @@ TEST_P(ParseTest, GivesTheOutcomeAndOptions) {
     EXPECT_EQ(options.address, c.address);
     EXPECT_EQ(options.count, c.count);
     EXPECT_EQ(options.selector, c.selector);
+    EXPECT_EQ(options.file, c.file);
 }
 
 INSTANTIATE_TEST_SUITE_P(Words, ParseTest, ::testing::ValuesIn(ParseCases()),

@@ -730,6 +730,9 @@ azk_SParseResult ParseDeviceCommand(const std::vector<std::string>& words, azk_S
     CLI::App app{"DeviceCommand: runs the speakerphone's session commands.", "DeviceCommand"};
     app.footer(kExitStatusText);
     app.require_subcommand(1);
+    // The same words on every system: on Windows too, "/name" is a rooted
+    // file name, not an option.
+    app.allow_windows_style_options(false);
 
     app.add_option("--variant", options.variant, "1: 16-byte reports (default), 2: 64-byte reports")
         ->check(CLI::IsMember({1, 2}));
