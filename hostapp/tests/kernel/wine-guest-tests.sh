@@ -377,6 +377,20 @@ devicecommand_cases() {
         "${error}-4,\n    \"name\": \"CONNECTION\",\n    \"message\": \"no session: no usable device of variant 1 $(
         )at index 0 (see 'DeviceCommand list')\"\n  },\n  \"exitStatus\": 3\n}\n[exit 3]\n" \
         --devices 0 -- --json keylock show
+
+    # list: the emulated device, usable, under the path wine gives it. Wine's
+    # hidraw backend does not pass the release number on (it shows 0000).
+    local name=devicecommand/list
+    progress $name
+    if emulate "$work/trace" -- DeviceCommand list; then
+        sed -i -E 's/ release [0-9A-F]{4}  reports 17\/17  .*/ release NNNN  reports 17\/17  PATH/' "$work/out"
+        compare $name \
+            "0  variant 1  ${vendor}:${PRODUCT} release NNNN  reports 17/17  PATH\n    usable: --variant 1 --index 0\n[exit 0]\n" \
+            "$work/trace"
+    else
+        echo "DeviceEmulator failed" >"$work/why"
+        fail $name "$work/why" "$work/out" "$work/trace"
+    fi
 }
 
 # Two devices with the speakerphone's IDs: KeyConfig.exe talks to the one
