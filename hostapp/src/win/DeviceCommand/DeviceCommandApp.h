@@ -98,11 +98,12 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value);
 // character or an odd number of digits.
 bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& bytes);
 
-// Opens a file named in UTF-8, as std::fopen with `mode` ("rb", "wb");
-// nullptr when it cannot.
+// Opens the file a word of the tool names (UTF-8 on Windows, the bytes as
+// given elsewhere), as std::fopen with `mode` ("rb", "wb"); nullptr when it
+// cannot.
 std::FILE* OpenFile(const std::string& path, const char* mode);
 
-// Removes a file named in UTF-8, if there is one.
+// Removes the file a word of the tool names, if there is one.
 void RemoveFile(const std::string& path);
 
 }  // namespace azk::devcmd
