@@ -53,9 +53,9 @@ expect_list() {
   fi
 }
 
-# The tools both packages hold; the Debian package adds DeviceEmulator and
-# DeviceCommand, which the Windows build does not have.
-tools="KeyConfig FwUpdate FwImage"
+# The tools both packages hold; the Debian package adds DeviceEmulator,
+# which the Windows build does not have.
+tools="KeyConfig FwUpdate FwImage DeviceCommand"
 
 keyconfig_text=$'\ncurrent key configs : \n  locked key = \n    Call\n    VolUp\n    SpMute\n  se = on\n\nok : completed\n'
 
@@ -125,7 +125,7 @@ EOF
   local config
   config=$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt" | tr '[:upper:]' '[:lower:]')
   {
-    for t in $tools DeviceEmulator DeviceCommand; do echo "./usr/bin/$t"; done
+    for t in $tools DeviceEmulator; do echo "./usr/bin/$t"; done
     echo ./usr/include/keyconfig/SessionApi.h
     echo ./usr/lib/libkeyconfig-session.a
     echo ./usr/lib/libkeyconfig-session.so
@@ -234,6 +234,19 @@ windows() {
   else
     fail "example under wine: status $status"; cat "$work/out" "$work/err"
   fi
+  # The ZIP's DeviceCommand.exe needs nothing beside it: no speakerphone, exit
+  # status 3 and the JSON document that says so.
+  expect_run "the ZIP's DeviceCommand.exe under wine" 3 '{
+  "ok": false,
+  "command": "keylock show",
+  "error": {
+    "result": -4,
+    "name": "CONNECTION",
+    "message": "no session: no usable device of variant 1 at index 0 (see '"'DeviceCommand list'"')"
+  },
+  "exitStatus": 3
+}
+' wine "$tree/bin/DeviceCommand.exe" --json keylock show
 }
 
 case $mode in

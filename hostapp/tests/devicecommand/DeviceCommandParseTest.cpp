@@ -4,8 +4,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <ostream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -37,6 +40,7 @@ struct ParseCase {
     uint32_t address = 0;
     uint32_t count = 0;
     uint32_t selector = 0;
+    std::string file = {};
 };
 
 void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
@@ -91,6 +95,16 @@ std::vector<ParseCase> ParseCases() {
         c.blockCommand = SESSION_CMD_BLOCK_READ_0800;
         c.address = 0x100;
         c.count = 32;
+        c.file = "out.bin";
+        cases.push_back(c);
+    }
+    {
+        // A rooted path is a file name on every system, never an option.
+        ParseCase c = Run("ReadBlockRootedPath", {"read-block", "/dumps/out.bin", "--address", "0", "--count", "1"},
+                          Subcommand::ReadBlock);
+        c.blockCommand = SESSION_CMD_BLOCK_READ_0800;
+        c.count = 1;
+        c.file = "/dumps/out.bin";
         cases.push_back(c);
     }
     {
@@ -100,6 +114,7 @@ std::vector<ParseCase> ParseCases() {
         c.blockCommand = SESSION_CMD_BLOCK_WRITE_0E05;
         c.address = 16;
         c.selector = 255;
+        c.file = "in.bin";
         cases.push_back(c);
     }
     cases.push_back(Run("Raw", {"raw", "02 36 00 00 00 00 00 00"}, Subcommand::Raw));
@@ -126,6 +141,8 @@ std::vector<ParseCase> ParseCases() {
     cases.push_back(Bad("SelectorPastAByte", {"write-block", "f", "--address", "1", "--selector", "256"}));
     cases.push_back(Bad("UnknownFunction", {"read-block", "f", "--address", "1", "--count", "1", "--function", "0801"}));
     cases.push_back(Bad("RawWithoutBytes", {"raw"}));
+    // Options are spelled the same on every system: no "/json".
+    cases.push_back(Bad("SlashOption", {"/json", "list"}));
     return cases;
 }
 
@@ -155,6 +172,7 @@ TEST_P(ParseTest, GivesTheOutcomeAndOptions) {
     EXPECT_EQ(options.address, c.address);
     EXPECT_EQ(options.count, c.count);
     EXPECT_EQ(options.selector, c.selector);
+    EXPECT_EQ(options.file, c.file);
 }
 
 INSTANTIATE_TEST_SUITE_P(Words, ParseTest, ::testing::ValuesIn(ParseCases()),
@@ -256,6 +274,43 @@ TEST(HexBytesTest, PairsOfDigitsWithOptionalSeparators) {
         }
     }
 }
+
+// --------------------------------------------------------------- files
+
+// A file named in UTF-8, out of any one ANSI code page (Greek and Japanese
+// letters): the file of that very name is written, read and removed.
+TEST(DeviceCommandFiles, AUtf8NameNamesThatFile) {
+    const std::string name = u8"devcmd-\u03b1\u30c6-" + std::to_string(std::random_device{}()) + ".bin";
+    const std::filesystem::path native = std::filesystem::temp_directory_path() / std::filesystem::u8path(name);
+    const std::string path = native.u8string();
+
+    std::FILE* file = OpenFile(path, "wb");
+    ASSERT_NE(file, nullptr) << path;
+    EXPECT_EQ(std::fwrite("abc", 1, 3, file), 3u);
+    ASSERT_EQ(std::fclose(file), 0);
+    ASSERT_TRUE(std::filesystem::exists(native)) << path;
+    EXPECT_EQ(std::filesystem::file_size(native), 3u);
+
+    file = OpenFile(path, "rb");
+    ASSERT_NE(file, nullptr) << path;
+    char text[4] = {};
+    EXPECT_EQ(std::fread(text, 1, sizeof text, file), 3u);
+    EXPECT_STREQ(text, "abc");
+    std::fclose(file);
+
+    RemoveFile(path);
+    EXPECT_FALSE(std::filesystem::exists(native)) << path;
+    RemoveFile(path);  // no longer there: nothing happens
+}
+
+#ifdef _WIN32
+// A name that is not UTF-8 names no file Windows can spell.
+TEST(DeviceCommandFiles, ANameThatIsNotUtf8OpensNothing) {
+    const std::string path = (std::filesystem::temp_directory_path() / "devcmd-").u8string() + "\xff\xfe.bin";
+    EXPECT_EQ(OpenFile(path, "wb"), nullptr);
+    RemoveFile(path);
+}
+#endif
 
 // --------------------------------------------------------------- exec fields
 

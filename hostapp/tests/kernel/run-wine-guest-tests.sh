@@ -23,7 +23,8 @@
 # "N passed, N failed"; exits non-zero on any failure. A guest that does not
 # power off within AZK_WINE_GUEST_TIMEOUT seconds (default 900) is ended and
 # counts as a failure. AZK_WINE_GUEST_PARTS picks the parts to run and their
-# order, from "firmware keyconfig platform performance" (all, by default).
+# order, from "firmware keyconfig devicecommand platform performance" (all, by
+# default).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -61,7 +62,7 @@ linux_programs=(DeviceEmulator FwImage session_round_trips)
 guest_configure "$build" ""
 guest_build "$build" "${linux_programs[@]}"
 
-windows_programs=(KeyConfig FwUpdate session_round_trips hid_interfaces azk_win32_platform_tests)
+windows_programs=(KeyConfig FwUpdate DeviceCommand session_round_trips hid_interfaces azk_win32_platform_tests)
 if [ ! -f "$mingw/CMakeCache.txt" ]; then
     cmake -S "$repo" -B "$mingw" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
         -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" -DAZK_BUILD_BENCH=OFF \
@@ -139,7 +140,7 @@ cp "$here/wine-guest-tests.sh" "$here/keyconfig-texts.sh" "$scripts/"
 {
     echo "repo=$repo"
     echo "results=$results"
-    echo "parts='${AZK_WINE_GUEST_PARTS:-firmware keyconfig platform performance}'"
+    echo "parts='${AZK_WINE_GUEST_PARTS:-firmware keyconfig devicecommand platform performance}'"
     echo "tests=$scripts/wine-guest-tests.sh"
     echo "export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='"
     echo "udevd=$udev/bin/udevadm"

@@ -83,7 +83,8 @@ wine_cpu() {
 # ------------------------------------------------------------------ runs
 
 # The Windows runs of one test, each group of words separated by "+":
-# "KeyConfig WORDS" (its output, then "[exit N]"), "interfaces" (the HID
+# "KeyConfig WORDS" (its output, then "[exit N]"), "DeviceCommand WORDS"
+# (the same, its output as it is), "interfaces" (the HID
 # interfaces with the speakerphone's IDs in wine's order), "FwUpdate ARGS"
 # (raw output to $work/fw.raw, exit status to $work/fw.status, CPU time to
 # $work/cpu-ms), "startup" (the CPU time of KeyConfig.exe -help, wine's
@@ -108,6 +109,14 @@ windows_runs() {
             wine "$win_KeyConfig" "${group[@]:1}" </dev/null >"$work/raw" 2>/dev/null
             status=$?
             win_text "$work/raw"
+            echo "[exit $status]"
+            ;;
+        DeviceCommand)
+            # The same bytes as the Linux build: UTF-8, LF line ends.
+            wine "$win_DeviceCommand" "${group[@]:1}" </dev/null >"$work/raw" 2>/dev/null
+            status=$?
+            grep -q $'\r' "$work/raw" && echo "[a CR in the output]"
+            cat "$work/raw"
             echo "[exit $status]"
             ;;
         interfaces)
@@ -240,18 +249,22 @@ compare() {
 
 # check NAME EXPECTED DEVICE OPTION... -- KEYCONFIG WORDS [+ WORDS...]:
 # KeyConfig.exe runs against one DeviceEmulator, output compared.
-check() {
-    local name=$1 expected=$2 options=()
-    shift 2
+check() { check_program KeyConfig "$@"; }
+
+# check_program PROGRAM NAME EXPECTED DEVICE OPTION... -- WORDS [+ WORDS...]:
+# the same for PROGRAM (KeyConfig or DeviceCommand).
+check_program() {
+    local program=$1 name=$2 expected=$3 options=()
+    shift 3
     while [ "$1" != -- ]; do
         options+=("$1")
         shift
     done
     shift
-    local runs=(KeyConfig) word
+    local runs=("$program") word
     for word in "$@"; do
         runs+=("$word")
-        [ "$word" = + ] && runs+=(KeyConfig)
+        [ "$word" = + ] && runs+=("$program")
     done
     progress "$name"
     if ! emulate "$work/trace" "${options[@]}" -- "${runs[@]}"; then
@@ -314,6 +327,70 @@ keyconfig_cases() {
             fail "$name" "$work/why" "$work/out" "$work/wait.wine" "$work/trace"
         fi
     done
+}
+
+# DeviceCommand.exe: its JSON documents and texts, byte for byte what the
+# Linux build prints against the same emulated device.
+devicecommand_cases() {
+    local config_002d config_007f config_006d
+    # The configurations as the documents show them: at the top, and inside.
+    config_002d='"se": true,
+  "lockMask": 45,
+  "lockMaskHex": "0x002D",
+  "locked": [
+    "Call",
+    "VolUp",
+    "SpMute"
+  ]'
+    config_007f='"se": false,
+    "lockMask": 127,
+    "lockMaskHex": "0x007F",
+    "locked": []'
+    config_006d='"se": true,
+    "lockMask": 109,
+    "lockMaskHex": "0x006D",
+    "locked": [
+      "Call",
+      "VolUp"
+    ]'
+    check_program DeviceCommand devicecommand/keylock-show \
+        "{\n  \"ok\": true,\n  \"command\": \"keylock show\",\n  $config_002d\n}\n[exit 0]\n" \
+        --lock-mask 002d --se 1 -- --json keylock show
+
+    # The second apply finds the device as wanted and leaves it alone.
+    local apply='{\n  "ok": true,\n  "command": "keylock apply",\n  "changed": '
+    check_program DeviceCommand devicecommand/apply-changes-once \
+        "${apply}true,\n  \"before\": {\n    $config_007f\n  },\n  \"after\": {\n    $config_006d\n  }\n}\n[exit 0]\n$(
+        )${apply}false,\n  \"before\": {\n    $config_006d\n  },\n  \"after\": {\n    $config_006d\n  }\n}\n[exit 0]\n$(
+        )locked keys: Call VolUp\nsound effect: on\nlock mask: 0x006D\n[exit 0]\n" \
+        --lock-mask 007f --se 0 -- --json keylock apply --lock Call VolUp --se on + \
+        --json keylock apply --lock Call VolUp --se on + keylock show
+
+    # Failures: one document each, and the exit status of the kind.
+    local error='{\n  "ok": false,\n  "command": "keylock show",\n  "error": {\n    "result": '
+    check_program DeviceCommand devicecommand/device-status \
+        "${error}-13,\n    \"name\": \"DEVICE_STATUS\",\n    \"message\": \"reading the key-lock configuration: $(
+        )the device answered with a failure status\",\n    \"status\": 5,\n    \"detail\": 0\n  },\n$(
+        )  \"exitStatus\": 4\n}\n[exit 4]\n" \
+        --misbehave status=5 -- --json keylock show
+    check_program DeviceCommand devicecommand/no-device \
+        "${error}-4,\n    \"name\": \"CONNECTION\",\n    \"message\": \"no session: no usable device of variant 1 $(
+        )at index 0 (see 'DeviceCommand list')\"\n  },\n  \"exitStatus\": 3\n}\n[exit 3]\n" \
+        --devices 0 -- --json keylock show
+
+    # list: the emulated device, usable, under the path wine gives it. Wine's
+    # hidraw backend does not pass the release number on (it shows 0000).
+    local name=devicecommand/list
+    progress $name
+    if emulate "$work/trace" -- DeviceCommand list; then
+        sed -i -E 's/ release [0-9A-F]{4}  reports 17\/17  .*/ release NNNN  reports 17\/17  PATH/' "$work/out"
+        compare $name \
+            "0  variant 1  ${vendor}:${PRODUCT} release NNNN  reports 17/17  PATH\n    usable: --variant 1 --index 0\n[exit 0]\n" \
+            "$work/trace"
+    else
+        echo "DeviceEmulator failed" >"$work/why"
+        fail $name "$work/why" "$work/out" "$work/trace"
+    fi
 }
 
 # Two devices with the speakerphone's IDs: KeyConfig.exe talks to the one
@@ -504,6 +581,7 @@ performance() {
     for part in $parts; do
         case $part in
         keyconfig) keyconfig_cases ;;
+        devicecommand) devicecommand_cases ;;
         firmware) firmware_cases ;;
         platform) platform_cases ;;
         performance) performance ;;

@@ -9,6 +9,10 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#ifdef _WIN32
+#include <filesystem>
+#include <system_error>
+#endif
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -406,10 +410,10 @@ void FillTransferBlock(SessionParamBlock& block, const azk_SDeviceCommandOptions
 // An open file, closed (and, when asked, removed) at the end.
 class File {
 public:
-    File(const std::string& path, const char* mode) : path_(path), file_(std::fopen(path.c_str(), mode)) {}
+    File(const std::string& path, const char* mode) : path_(path), file_(OpenFile(path, mode)) {}
     ~File() {
         if (file_ != nullptr) std::fclose(file_);
-        if (removeAtEnd_) std::remove(path_.c_str());
+        if (removeAtEnd_) RemoveFile(path_);
     }
     File(const File&) = delete;
     File& operator=(const File&) = delete;
@@ -691,6 +695,34 @@ bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& bytes) {
     return high < 0;
 }
 
+// ------------------------------------------------------------ files
+
+// Windows opens a file by the name's wide spelling, so that any name it can
+// hold works, not only those of the ANSI code page.
+#ifdef _WIN32
+std::FILE* OpenFile(const std::string& path, const char* mode) {
+    try {
+        const std::filesystem::path name = std::filesystem::u8path(path);
+        const std::wstring wideMode(mode, mode + std::strlen(mode));
+        return _wfopen(name.c_str(), wideMode.c_str());
+    } catch (const std::exception&) {  // not UTF-8: no such file
+        return nullptr;
+    }
+}
+
+void RemoveFile(const std::string& path) {
+    try {
+        std::error_code ignored;
+        std::filesystem::remove(std::filesystem::u8path(path), ignored);
+    } catch (const std::exception&) {
+    }
+}
+#else
+std::FILE* OpenFile(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+
+void RemoveFile(const std::string& path) { std::remove(path.c_str()); }
+#endif
+
 // ------------------------------------------------------------ parsing
 
 azk_SParseResult ParseDeviceCommand(const std::vector<std::string>& words, azk_SDeviceCommandOptions& options) {
@@ -698,6 +730,9 @@ azk_SParseResult ParseDeviceCommand(const std::vector<std::string>& words, azk_S
     CLI::App app{"DeviceCommand: runs the speakerphone's session commands.", "DeviceCommand"};
     app.footer(kExitStatusText);
     app.require_subcommand(1);
+    // The same words on every system: on Windows too, "/name" is a rooted
+    // file name, not an option.
+    app.allow_windows_style_options(false);
 
     app.add_option("--variant", options.variant, "1: 16-byte reports (default), 2: 64-byte reports")
         ->check(CLI::IsMember({1, 2}));

@@ -9,6 +9,7 @@
 #define AZK_DEVICECOMMAND_APP_H
 
 #include <cstdint>
+#include <cstdio>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -96,6 +97,14 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value);
 // Parses hex bytes ("02 36 00 00", "02360000", "02:36"); false on a stray
 // character or an odd number of digits.
 bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& bytes);
+
+// Opens the file a word of the tool names (UTF-8 on Windows, the bytes as
+// given elsewhere), as std::fopen with `mode` ("rb", "wb"); nullptr when it
+// cannot.
+std::FILE* OpenFile(const std::string& path, const char* mode);
+
+// Removes the file a word of the tool names, if there is one.
+void RemoveFile(const std::string& path);
 
 }  // namespace azk::devcmd
 
