@@ -48,7 +48,10 @@ typedef struct azk_SessionOpaque* SessionHandle;
  * packet the device sends (event type, value) and once with (255, 0) when the
  * device is lost. SessionFree on its own session from there frees nothing
  * and returns SESSION_RESULT_GENERAL (see SessionFree). Anything it throws
- * is caught and ignored.
+ * is caught and ignored. Events come in the order the device sent them; one
+ * that arrives within 10 ms after a command may reach the callback up to
+ * 10 ms late (while commands follow one another, the calling thread reads
+ * the device itself and passes events on).
  */
 typedef void (*SessionEventCallback)(int event, int stat);
 
