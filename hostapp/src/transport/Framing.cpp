@@ -341,7 +341,6 @@ void azk_CHidCommBase::HandleDeviceReport(const uint8_t* report, TextAssembly& t
 
 void azk_CHidCommBase::ReceiverLoop() {
     static_assert(kBufferSize >= 65583 + kMaxReportLength, "buffers hold the reassembly limit");
-    assembly_ = Assembly{};
     TextAssembly text;
     uint8_t report[kMaxReportLength];
 

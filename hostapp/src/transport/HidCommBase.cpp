@@ -44,8 +44,15 @@ bool azk_CHidCommBase::Initialize(int32_t variant, SessionEventCallback eventCal
 
     sharedReading_ = device_.CanInterruptRead();
     {
+        // Where reads can be interrupted, the first request reads its own
+        // answer if it comes soon after the session's start.
         std::lock_guard<std::mutex> lock(readingLock_);
         reading_ = ReadingState{};
+        assembly_ = Assembly{};
+        if (sharedReading_) {
+            reading_.reader = Reader::Caller;
+            reading_.callerLastActive = std::chrono::steady_clock::now();
+        }
     }
     try {
         receiver_ = std::thread(ReceiverThreadEntry, this);
