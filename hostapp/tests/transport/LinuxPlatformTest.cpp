@@ -327,28 +327,6 @@ TEST_F(LinuxPlatformTest, InputReportsWithAnUndeclaredIdAreDropped) {
 
 // The node's writes block while nothing takes them (the FIFO is full), as a
 // hidraw write blocks in the kernel until the device takes the report.
-TEST_F(LinuxPlatformTest, WritesNeedTheIoEventsAndTheFirstStartsTheWriter) {
-    AddNode("hidraw0", "0003:00001209:00000001", VendorDescriptor(false));
-    auto iface = Platform().OpenInterface("hidraw:hidraw0");
-    ASSERT_NE(iface, nullptr);
-    deviceFd_ = ::open((root_ + "/dev/hidraw0").c_str(), O_RDWR | O_NONBLOCK);
-    ASSERT_GE(deviceFd_, 0);
-    Bytes report(17, 0x5A);
-    report[0] = 0;
-    EXPECT_EQ(iface->Write(report.data(), report.size(), 500), HidIoResult::Failed);
-    ASSERT_TRUE(iface->CreateIoEvents());
-    ASSERT_TRUE(iface->CreateIoEvents());  // a second time changes nothing
-    Bytes tooLong(18, 0x11);
-    EXPECT_EQ(iface->Write(tooLong.data(), tooLong.size(), 500), HidIoResult::Failed);
-    for (uint8_t n = 1; n <= 2; ++n) {
-        report[1] = n;
-        ASSERT_EQ(iface->Write(report.data(), report.size(), 500), HidIoResult::Ok);
-        Bytes taken(17);
-        ASSERT_EQ(::read(deviceFd_, taken.data(), taken.size()), 17);
-        EXPECT_EQ(taken, report);
-    }
-}
-
 TEST_F(LinuxPlatformTest, BlockedWriteIsAbandonedAtItsTimeOutAndFinishesLater) {
     auto iface = OpenNode(VendorDescriptor(false), O_RDWR | O_NONBLOCK);
     ASSERT_NE(iface, nullptr);

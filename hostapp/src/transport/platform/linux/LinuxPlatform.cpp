@@ -132,8 +132,7 @@ bool ParseHidId(const std::vector<uint8_t>& uevent, HidAttributes& attributes) {
 // (5 s for a USB device), whatever O_NONBLOCK says; so the caller hands the
 // report over and waits only for its own time-out. A write still in progress
 // then is abandoned: it finishes on this thread, and until it has, every
-// further write fails at once instead of queueing behind it. The thread
-// starts with the first write.
+// further write fails at once instead of queueing behind it.
 class azk_CReportWriter {
 public:
     explicit azk_CReportWriter(int fd) : fd_(fd) {}
@@ -141,13 +140,15 @@ public:
     azk_CReportWriter(const azk_CReportWriter&) = delete;
     azk_CReportWriter& operator=(const azk_CReportWriter&) = delete;
 
-    // Allocates the buffer a write needs (reports up to maxLength bytes).
-    // False when that cannot be had.
+    // Allocates everything a write needs (reports up to maxLength bytes)
+    // and starts the thread. False when that cannot be had.
     bool Start(size_t maxLength) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!buffer_.empty()) return true;
+        if (thread_.joinable()) return true;
+        stop_ = Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!stop_.Valid()) return false;
         try {
             buffer_.assign(std::max<size_t>(maxLength, 1), 0);
+            thread_ = std::thread([this] { Run(); });
         } catch (const std::exception&) {
             return false;
         }
@@ -156,10 +157,7 @@ public:
 
     HidIoResult Write(const uint8_t* data, size_t length, int32_t timeoutMs) {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (buffer_.empty() || length > buffer_.size()) return HidIoResult::Failed;
-        // The thread starts with the first write, so that opening an
-        // interface does not wait for it; a write that cannot have it fails.
-        if (!thread_.joinable() && !Launch()) return HidIoResult::Failed;
+        if (!thread_.joinable() || length > buffer_.size()) return HidIoResult::Failed;
         // An abandoned write that is still stuck: this one fails at once.
         if (state_ != State::Idle) return HidIoResult::Failed;
         std::memcpy(buffer_.data(), data, length);
@@ -183,22 +181,8 @@ public:
 private:
     enum class State { Idle, Queued, Busy };
 
-    // With mutex_ held: the thread and the eventfd that stops its waits.
-    bool Launch() {
-        stop_ = Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-        if (!stop_.Valid()) return false;
-        try {
-            thread_ = std::thread([this] { Run(); });
-        } catch (const std::exception&) {
-            stop_.Reset();
-            return false;
-        }
-        return true;
-    }
-
     void Stop() {
         {
-            // Taken also to see the thread and eventfd a write has started.
             std::lock_guard<std::mutex> lock(mutex_);
             stopping_ = true;
             changed_.notify_all();
@@ -240,9 +224,9 @@ private:
     }
 
     const int fd_;
-    Fd stop_;                      // made with the thread, under mutex_
-    std::vector<uint8_t> buffer_;  // sized by Start, under mutex_
-    std::thread thread_;           // started by the first write, under mutex_
+    Fd stop_;
+    std::vector<uint8_t> buffer_;
+    std::thread thread_;
 
     std::mutex mutex_;
     std::condition_variable changed_;
