@@ -234,7 +234,7 @@ void PrintParts(int rounds, int perBlock) {
                  return azk::azk_CHidDevice::FillReportInfo(record) == 1;
              });
          }},
-        {"the interface's I/O events (the writer thread starts with the first write)",
+        {"the interface's I/O events (its eventfds and, on hidraw, the writer's thread)",
          [&](int count) {
              return StepBlock(count, "CreateIoEvents", openRecord, [](azk::azk_SHidDeviceRecord& record) {
                  return record.handle->CreateIoEvents();
