@@ -25,6 +25,7 @@
 #include "session/SessionApi.h"
 #include "transport/HidDevice.h"
 #include "transport/ResponseSlot.h"
+#include "transport/ZeroedPages.h"
 
 namespace azk {
 
@@ -171,10 +172,21 @@ private:
     int32_t inputReportLength_ = 0;
     int32_t outputReportLength_ = 0;
     uint8_t eventBuffer_[kEventBufferSize] = {};
-    uint8_t textBuffer_[kBufferSize] = {};
-    uint8_t requestBuffer_[kBufferSize] = {};
-    uint8_t responseBuffer_[kBufferSize] = {};  // the caller's: written only through responseSlot_
-    uint8_t assemblyBuffer_[kBufferSize] = {};  // the receiver's
+    // The large buffers start zeroed in pages of their own: making a session
+    // writes none of their half megabyte, and a command touches only the
+    // pages its messages reach.
+    struct Buffers {
+        uint8_t text[kBufferSize];
+        uint8_t request[kBufferSize];
+        uint8_t response[kBufferSize];
+        uint8_t assembly[kBufferSize];
+    };
+    azk_CZeroedPages<Buffers> buffers_;
+    uint8_t (&textBuffer_)[kBufferSize] = buffers_->text;
+    uint8_t (&requestBuffer_)[kBufferSize] = buffers_->request;
+    // The caller's, written only through responseSlot_.
+    uint8_t (&responseBuffer_)[kBufferSize] = buffers_->response;
+    uint8_t (&assemblyBuffer_)[kBufferSize] = buffers_->assembly;  // the receiver's
     Assembly assembly_;
     azk_CResponseSlot responseSlot_{responseBuffer_, kBufferSize};
     int32_t status_ = 0;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace azk {
 namespace {
@@ -40,11 +41,9 @@ azk_CHidDevice::~azk_CHidDevice() { CloseDevice(); }
 
 // ------------------------------------------------------------ discovery
 
-bool azk_CHidDevice::Matches(const HidInterface& iface, int32_t vendorId, int32_t productId,
-                             int32_t inputLength, int32_t outputLength) const {
+bool azk_CHidDevice::Matches(const HidAttributes& attributes, const HidCapabilities& caps, int32_t vendorId,
+                             int32_t productId, int32_t inputLength, int32_t outputLength) {
     if (vendorId == 0 && productId == 0) return true;
-    const HidAttributes& attributes = iface.Attributes();
-    const HidCapabilities& caps = iface.Capabilities();
     return attributes.vendorId == vendorId && attributes.productId == productId &&
            ReportLengthsFit(caps.Of(HidReportType::Input).byteLength,
                             caps.Of(HidReportType::Output).byteLength, inputLength, outputLength);
@@ -61,24 +60,16 @@ std::vector<azk_SHidInterfaceDescription> azk_CHidDevice::DescribeInterfaces() {
 
 int32_t azk_CHidDevice::FindDevice(int32_t vendorId, int32_t productId, int32_t inputLength,
                                    int32_t outputLength, int32_t index) {
-    return FindInterface(vendorId, productId, inputLength, outputLength, index, nullptr);
-}
-
-int32_t azk_CHidDevice::FindInterface(int32_t vendorId, int32_t productId, int32_t inputLength,
-                                      int32_t outputLength, int32_t index,
-                                      std::unique_ptr<HidInterface>* selected) {
     const std::vector<std::string> paths = platform_.ListInterfaces();
     int32_t matches = 0;
     for (size_t m = 0; m < paths.size(); ++m) {
-        // The probe closes at the end of each round unless it is the one
-        // selected and wanted; an interface that cannot be opened or queried
-        // is no match.
+        // An interface that cannot be opened or queried is no match.
         std::unique_ptr<HidInterface> probe = platform_.OpenInterface(paths[m]);
-        if (!probe || !Matches(*probe, vendorId, productId, inputLength, outputLength)) continue;
-        if (matches == index) {
-            if (selected != nullptr) *selected = std::move(probe);
-            return static_cast<int32_t>(m);
+        if (!probe || !Matches(probe->Attributes(), probe->Capabilities(), vendorId, productId, inputLength,
+                               outputLength)) {
+            continue;
         }
+        if (matches == index) return static_cast<int32_t>(m);
         ++matches;
     }
     return -1;
@@ -87,12 +78,17 @@ int32_t azk_CHidDevice::FindInterface(int32_t vendorId, int32_t productId, int32
 std::unique_ptr<azk_SHidDeviceRecord> azk_CHidDevice::OpenDeviceRecord(
     int32_t vendorId, int32_t productId, int32_t inputLength, int32_t outputLength,
     int32_t index) {
-    // The selected interface stays open from the search: it is the very
-    // interface that matched, and opening a device twice (listing, reading
-    // its description, opening the node or connecting) would double the
-    // cost of every session start.
-    std::unique_ptr<HidInterface> selected;
-    if (FindInterface(vendorId, productId, inputLength, outputLength, index, &selected) < 0) return nullptr;
+    // The interface FindDevice would select, kept open from the search: it
+    // is the very interface that matched, and opening a device twice
+    // (listing, reading its description, opening the node or connecting)
+    // would double the cost of every session start.
+    int32_t matches = 0;
+    std::unique_ptr<HidInterface> selected =
+        platform_.OpenFirst([&](const HidAttributes& attributes, const HidCapabilities& caps) {
+            if (!Matches(attributes, caps, vendorId, productId, inputLength, outputLength)) return false;
+            return matches++ == index;
+        });
+    if (!selected) return nullptr;
     std::unique_ptr<azk_SHidDeviceRecord> record(new (std::nothrow) azk_SHidDeviceRecord());
     if (!record) return nullptr;
     record->handle = std::move(selected);

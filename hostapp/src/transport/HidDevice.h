@@ -119,15 +119,11 @@ public:
     static void ReleaseDeviceRecord(azk_SHidDeviceRecord& record);
 
 private:
-    // FindDevice, handing the selected interface, still open, to `selected`
-    // when that is given.
-    int32_t FindInterface(int32_t vendorId, int32_t productId, int32_t inputLength,
-                          int32_t outputLength, int32_t index, std::unique_ptr<HidInterface>* selected);
     std::unique_ptr<azk_SHidDeviceRecord> OpenDeviceRecord(int32_t vendorId, int32_t productId,
                                                            int32_t inputLength,
                                                            int32_t outputLength, int32_t index);
-    bool Matches(const HidInterface& iface, int32_t vendorId, int32_t productId,
-                 int32_t inputLength, int32_t outputLength) const;
+    static bool Matches(const HidAttributes& attributes, const HidCapabilities& caps, int32_t vendorId,
+                        int32_t productId, int32_t inputLength, int32_t outputLength);
     bool CreateIoEvents();
     HidIoResult ReadInputReport(int32_t timeoutMs);
     int WriteOutputReport(azk_SHidDeviceRecord& record, int32_t timeoutMs);

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "Timing.h"
+#include "transport/HidDevice.h"
 #include "transport/platform/linux/LinuxPlatform.h"
 
 namespace azk::test {
@@ -204,6 +205,70 @@ TEST_F(LinuxPlatformTest, DescribeTellsIdsAndLengthsAlsoOfANodeThatDoesNotOpen) 
     EXPECT_EQ(platform.DescribeInterface("hidraw:hidraw9").status, HidOpenStatus::Gone);
     EXPECT_EQ(platform.DescribeInterface("hidraw:hidraw0#x").status, HidOpenStatus::Gone);
     EXPECT_EQ(platform.DescribeInterface("other:thing").status, HidOpenStatus::Gone);
+}
+
+// The HID device object opens the interface its search names: the same one,
+// whether the platform walks the listed paths or (as on Linux) opens each
+// node once for all its collections and stops at the one kept.
+TEST_F(LinuxPlatformTest, TheDeviceObjectOpensTheInterfaceItsSearchFinds) {
+    Bytes twoCollections = {0x05, 0x0B, 0x09, 0x05, 0xA1, 0x01, 0x85, 0x03, 0x05, 0x08, 0x09, 0x09, 0x15, 0x00,
+                            0x25, 0x01, 0x75, 0x01, 0x95, 0x01, 0x91, 0x02, 0x75, 0x07, 0x91, 0x01, 0xC0};
+    const Bytes vendor = VendorDescriptor(true, 5, 6);
+    twoCollections.insert(twoCollections.end(), vendor.begin(), vendor.end());
+    AddNode("hidraw1", "0003:00001209:00000001", twoCollections);
+    AddNode("hidraw3", "garbage", VendorDescriptor(true));                   // no IDs: skipped
+    ASSERT_EQ(::mkdir((root_ + "/dev/hidraw4").c_str(), 0700), 0);          // does not open: skipped
+    AddNodeSysfsOnly("hidraw4", "0003:00001209:00000001", VendorDescriptor(true));
+    AddNode("hidraw7", "0003:00001209:00000001", VendorDescriptor(false));
+    AddNode("hidraw12", "0003:00001209:00000002", VendorDescriptor(true));
+    linuxhid::LinuxHidPlatform platform = Platform();
+    const std::vector<std::string> paths = platform.ListInterfaces();
+
+    struct Case {
+        int32_t vendor, product, inputLength, outputLength, index;
+        const char* path;  // the interface found, or null for none
+        int outputId;      // the report ID written in front of its output reports
+    };
+    const Case cases[] = {
+        {0x1209, 1, 16, 16, 0, "hidraw:hidraw1#1", 6}, {0x1209, 1, 16, 16, 1, "hidraw:hidraw7", 0},
+        {0x1209, 1, 16, 16, 2, nullptr, 0},            {0x1209, 2, 16, 16, 0, "hidraw:hidraw12", 2},
+        {0x1209, 1, 0, 1, 0, "hidraw:hidraw1", 3},     {0x1209, 1, 0, 1, 1, nullptr, 0},
+        {0, 0, 0, 0, 0, "hidraw:hidraw1", 3},          {0, 0, 0, 0, 1, "hidraw:hidraw1#1", 6},
+        {0, 0, 0, 0, 2, "hidraw:hidraw7", 0},          {0, 0, 0, 0, 3, "hidraw:hidraw12", 2},
+        {0, 0, 0, 0, 4, nullptr, 0},                   {0x1209, 3, 16, 16, 0, nullptr, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "product " << c.product << ", lengths " << c.inputLength << "/"
+                                          << c.outputLength << ", index " << c.index);
+        azk_CHidDevice device(platform);
+        const int32_t found = device.FindDevice(c.vendor, c.product, c.inputLength, c.outputLength, c.index);
+        const azk_SHidDeviceRecord* record =
+            device.OpenDevice(c.vendor, c.product, c.inputLength, c.outputLength, c.index);
+        if (c.path == nullptr) {
+            EXPECT_EQ(found, -1);
+            EXPECT_EQ(record, nullptr);
+            continue;
+        }
+        ASSERT_GE(found, 0);
+        ASSERT_LT(static_cast<size_t>(found), paths.size());
+        EXPECT_EQ(paths[static_cast<size_t>(found)], c.path);
+        ASSERT_NE(record, nullptr);
+        auto expected = platform.OpenInterface(c.path);
+        ASSERT_NE(expected, nullptr);
+        EXPECT_EQ(record->attributes.productId, expected->Attributes().productId);
+        const HidCapabilities& caps = record->handle->Capabilities();
+        for (const HidReportType type : {HidReportType::Input, HidReportType::Output}) {
+            const HidReportTypeCaps& got = caps.Of(type);
+            const HidReportTypeCaps& want = expected->Capabilities().Of(type);
+            EXPECT_EQ(got.byteLength, want.byteLength);
+            ASSERT_EQ(got.buttons.size() + got.values.size(), want.buttons.size() + want.values.size());
+            for (size_t i = 0; i < got.values.size(); ++i) EXPECT_EQ(got.values[i].reportId, want.values[i].reportId);
+            for (size_t i = 0; i < got.buttons.size(); ++i) {
+                EXPECT_EQ(got.buttons[i].reportId, want.buttons[i].reportId);
+            }
+        }
+        EXPECT_EQ(record->OutputReportId(), c.outputId);
+    }
 }
 
 TEST_F(LinuxPlatformTest, UnnumberedReportsGainAReportIdByteAndWakeEndsARead) {

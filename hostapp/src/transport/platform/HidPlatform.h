@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -164,6 +165,24 @@ public:
     // attributes and capabilities. Returns null when it cannot be opened
     // (held by another program, permission) or its HID queries fail.
     virtual std::unique_ptr<HidInterface> OpenInterface(const std::string& path) = 0;
+
+    // Which interfaces OpenFirst keeps: called with each one that opened, in
+    // turn; true keeps it.
+    using InterfaceFilter = std::function<bool(const HidAttributes&, const HidCapabilities&)>;
+
+    // Opens the present interfaces in ListInterfaces' order and returns the
+    // first that `wanted` keeps, still open; the others are closed again.
+    // Null when none is kept. This default lists them all and opens each
+    // path; a platform that learns more by opening an interface than by
+    // listing it (the descriptor of a hidraw node) overrides it to look at
+    // each device once and to stop listing at the interface kept.
+    virtual std::unique_ptr<HidInterface> OpenFirst(const InterfaceFilter& wanted) {
+        for (const std::string& path : ListInterfaces()) {
+            std::unique_ptr<HidInterface> iface = OpenInterface(path);
+            if (iface && wanted(iface->Attributes(), iface->Capabilities())) return iface;
+        }
+        return nullptr;
+    }
 };
 
 // The platform this program runs on, provided by the platform library that

@@ -459,13 +459,88 @@ bool TrustedDirectory(const std::string& dir) {
     return S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+// The entries of a directory, read straight into a buffer on the stack (no
+// stream to allocate and no fstat, as opendir would).
 std::vector<std::string> ListDirectory(const std::string& dir) {
     std::vector<std::string> names;
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return names;
-    while (const dirent* entry = ::readdir(d)) names.emplace_back(entry->d_name);
-    ::closedir(d);
+    Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.Valid()) return names;
+    alignas(dirent64) char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::getdents64(fd.Get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return names;
+        for (ssize_t pos = 0; pos < n;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer + pos);
+            names.emplace_back(entry->d_name);
+            pos += entry->d_reclen;
+        }
+    }
+}
+
+// The hidraw nodes under a sysfs class directory, by number.
+std::vector<std::string> HidrawNodes(const std::string& sysfsRoot) {
+    std::vector<std::pair<unsigned long, std::string>> nodes;
+    for (std::string& name : ListDirectory(sysfsRoot)) {
+        if (!StartsWith(name, "hidraw") || name.size() == 6 || name.size() > 16) continue;
+        if (name.find_first_not_of("0123456789", 6) != std::string::npos) continue;
+        const unsigned long number = std::stoul(name.substr(6));
+        nodes.emplace_back(number, std::move(name));
+    }
+    std::sort(nodes.begin(), nodes.end());
+    std::vector<std::string> names;
+    names.reserve(nodes.size());
+    for (auto& node : nodes) names.push_back(std::move(node.second));
     return names;
+}
+
+// The vhid sockets of this user (full paths), by file name; none when the
+// directory is not to be trusted.
+std::vector<std::string> VhidSockets() {
+    std::vector<std::string> sockets;
+    const std::string dir = VhidDirectory();
+    if (!TrustedDirectory(dir)) return sockets;
+    for (const std::string& name : ListDirectory(dir)) {
+        if (name.size() <= 5 || name.compare(name.size() - 5, 5, ".sock") != 0) continue;
+        struct stat st {};
+        const std::string path = dir + "/" + name;
+        if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) sockets.push_back(name);
+    }
+    std::sort(sockets.begin(), sockets.end());
+    for (std::string& name : sockets) name = dir + "/" + name;
+    return sockets;
+}
+
+// Opens a hidraw node and reads its IDs and descriptor: from the open node,
+// one ioctl each (a session start pays for every system call), and where
+// the node does not answer them, from the device's sysfs files. False when
+// the node cannot be opened (permissions, held exclusively) or its IDs or
+// descriptor cannot be had.
+bool OpenHidrawNode(const std::string& sysfsRoot, const std::string& devRoot, const std::string& name, Fd& fd,
+                    HidAttributes& attributes, HidDescriptorInfo& info) {
+    fd = Fd(::open((devRoot + "/" + name).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.Valid()) return false;
+
+    const auto sysDevice = [&] { return sysfsRoot + "/" + name + "/device"; };
+    hidraw_devinfo devinfo {};
+    if (::ioctl(fd.Get(), HIDIOCGRAWINFO, &devinfo) == 0) {
+        attributes.vendorId = static_cast<uint16_t>(devinfo.vendor);
+        attributes.productId = static_cast<uint16_t>(devinfo.product);
+    } else {
+        std::vector<uint8_t> uevent;
+        if (!ReadWholeFile(sysDevice() + "/uevent", uevent, 64 * 1024) || !ParseHidId(uevent, attributes)) {
+            return false;
+        }
+    }
+    int size = 0;
+    hidraw_report_descriptor rd {};
+    if (::ioctl(fd.Get(), HIDIOCGRDESCSIZE, &size) == 0 && size > 0 && size <= HID_MAX_DESCRIPTOR_SIZE) {
+        rd.size = static_cast<uint32_t>(size);
+        if (::ioctl(fd.Get(), HIDIOCGRDESC, &rd) == 0) return ParseDescriptor(rd.value, rd.size, info);
+    }
+    std::vector<uint8_t> descriptor;
+    return ReadWholeFile(sysDevice() + "/report_descriptor", descriptor, HID_MAX_DESCRIPTOR_SIZE) &&
+           ParseDescriptor(descriptor.data(), descriptor.size(), info);
 }
 
 HidOpenStatus StatusOfErrno(int error) {
@@ -584,44 +659,47 @@ std::vector<std::string> LinuxHidPlatform::ListInterfaces() {
     std::vector<std::string> paths;
 
     // Kernel hidraw nodes, by number.
-    std::vector<std::pair<unsigned long, std::string>> nodes;
-    for (const std::string& name : ListDirectory(sysfsRoot_)) {
-        if (!StartsWith(name, "hidraw") || name.size() == 6 || name.size() > 16) continue;
-        if (name.find_first_not_of("0123456789", 6) != std::string::npos) continue;
-        nodes.emplace_back(std::stoul(name.substr(6)), name);
-    }
-    std::sort(nodes.begin(), nodes.end());
-    for (const auto& node : nodes) {
+    for (const std::string& name : HidrawNodes(sysfsRoot_)) {
         // A node whose descriptor has several top-level collections is
         // listed once per collection ("hidraw:hidraw3#1"), as Windows lists
         // them as interfaces of their own.
         HidDescriptorInfo info;
         size_t collections = 1;
         std::vector<uint8_t> descriptor;
-        if (ReadWholeFile(sysfsRoot_ + "/" + node.second + "/device/report_descriptor", descriptor,
+        if (ReadWholeFile(sysfsRoot_ + "/" + name + "/device/report_descriptor", descriptor,
                           HID_MAX_DESCRIPTOR_SIZE) &&
             ParseDescriptor(descriptor.data(), descriptor.size(), info)) {
             collections = info.collections.size();
         }
         for (size_t k = 0; k < collections; ++k) {
-            paths.push_back(kHidrawPrefix + node.second + (k == 0 ? "" : "#" + std::to_string(k)));
+            paths.push_back(kHidrawPrefix + name + (k == 0 ? "" : "#" + std::to_string(k)));
         }
     }
 
     // vhid sockets, by file name.
-    const std::string dir = VhidDirectory();
-    if (TrustedDirectory(dir)) {
-        std::vector<std::string> sockets;
-        for (const std::string& name : ListDirectory(dir)) {
-            if (name.size() <= 5 || name.compare(name.size() - 5, 5, ".sock") != 0) continue;
-            struct stat st {};
-            const std::string path = dir + "/" + name;
-            if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) sockets.push_back(name);
-        }
-        std::sort(sockets.begin(), sockets.end());
-        for (const std::string& name : sockets) paths.push_back(kVhidPrefix + dir + "/" + name);
-    }
+    for (const std::string& socketPath : VhidSockets()) paths.push_back(kVhidPrefix + socketPath);
     return paths;
+}
+
+std::unique_ptr<HidInterface> LinuxHidPlatform::OpenFirst(const InterfaceFilter& wanted) {
+    // Each hidraw node is opened once, whatever its collections: the open
+    // node's descriptor tells them, so the listing's sysfs read of it is
+    // not needed. The vhid directory is looked at only when no node is kept.
+    for (const std::string& name : HidrawNodes(sysfsRoot_)) {
+        Fd fd;
+        HidAttributes attributes;
+        HidDescriptorInfo info;
+        if (!OpenHidrawNode(sysfsRoot_, devRoot_, name, fd, attributes, info)) continue;
+        for (size_t k = 0; k < info.collections.size(); ++k) {
+            if (!wanted(attributes, info.collections[k].caps)) continue;
+            return std::make_unique<LinuxInterface>(std::move(fd), false, attributes, std::move(info), k);
+        }
+    }
+    for (const std::string& socketPath : VhidSockets()) {
+        std::unique_ptr<HidInterface> iface = OpenVhid(socketPath);
+        if (iface && wanted(iface->Attributes(), iface->Capabilities())) return iface;
+    }
+    return nullptr;
 }
 
 std::unique_ptr<HidInterface> LinuxHidPlatform::OpenInterface(const std::string& path) {
@@ -687,38 +765,10 @@ HidInterfaceInfo LinuxHidPlatform::DescribeInterface(const std::string& path) {
 }
 
 std::unique_ptr<HidInterface> LinuxHidPlatform::OpenHidraw(const std::string& name, size_t collection) {
-    // A node we may not open (permissions, held exclusively) is skipped.
-    Fd fd(::open((devRoot_ + "/" + name).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.Valid()) return nullptr;
-
-    // The IDs and the descriptor come from the open node, one ioctl each
-    // (a session start pays for every system call); where the node does not
-    // answer them, from the device's sysfs files.
-    const std::string sysDevice = sysfsRoot_ + "/" + name + "/device";
+    Fd fd;
     HidAttributes attributes;
-    hidraw_devinfo devinfo {};
-    if (::ioctl(fd.Get(), HIDIOCGRAWINFO, &devinfo) == 0) {
-        attributes.vendorId = static_cast<uint16_t>(devinfo.vendor);
-        attributes.productId = static_cast<uint16_t>(devinfo.product);
-    } else {
-        std::vector<uint8_t> uevent;
-        if (!ReadWholeFile(sysDevice + "/uevent", uevent, 64 * 1024) || !ParseHidId(uevent, attributes)) {
-            return nullptr;
-        }
-    }
-    std::vector<uint8_t> descriptor;
-    int size = 0;
-    hidraw_report_descriptor rd {};
-    if (::ioctl(fd.Get(), HIDIOCGRDESCSIZE, &size) == 0 && size > 0 && size <= HID_MAX_DESCRIPTOR_SIZE) {
-        rd.size = static_cast<uint32_t>(size);
-        if (::ioctl(fd.Get(), HIDIOCGRDESC, &rd) == 0) descriptor.assign(rd.value, rd.value + size);
-    }
-    if (descriptor.empty() &&
-        !ReadWholeFile(sysDevice + "/report_descriptor", descriptor, HID_MAX_DESCRIPTOR_SIZE)) {
-        return nullptr;
-    }
     HidDescriptorInfo info;
-    if (!ParseDescriptor(descriptor.data(), descriptor.size(), info) || collection >= info.collections.size()) {
+    if (!OpenHidrawNode(sysfsRoot_, devRoot_, name, fd, attributes, info) || collection >= info.collections.size()) {
         return nullptr;
     }
     return std::make_unique<LinuxInterface>(std::move(fd), false, attributes, std::move(info), collection);

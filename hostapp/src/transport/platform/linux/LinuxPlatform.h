@@ -39,6 +39,9 @@ public:
 
     std::vector<std::string> ListInterfaces() override;
     std::unique_ptr<HidInterface> OpenInterface(const std::string& path) override;
+    // Opens each hidraw node once for all its collections, then the vhid
+    // sockets, and stops at the interface kept.
+    std::unique_ptr<HidInterface> OpenFirst(const InterfaceFilter& wanted) override;
     // Tells why a node cannot be opened from open()'s errno (EACCES: no
     // permission, EBUSY: held), and a vhid device that closes the connection
     // at once or keeps it waiting in its backlog as held. IDs and report
