@@ -78,9 +78,9 @@ protected:
     void SetUp() override {
         SimBusTest::SetUp();
         g_seen = &seen_;
-        sim::SimDeviceSpec spec = sim::VendorDeviceSpec(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16);
-        spec.interruptibleReads = true;
-        device_ = sim::SimBus::Instance().AddDevice(spec);
+        sim::SimDeviceSpec description = sim::VendorDeviceSpec(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16);
+        description.interruptibleReads = true;
+        device_ = sim::SimBus::Instance().AddDevice(description);
     }
     void TearDown() override {
         if (session_ != nullptr) {
