@@ -49,9 +49,9 @@ typedef struct azk_SessionOpaque* SessionHandle;
  * device is lost. SessionFree on its own session from there frees nothing
  * and returns SESSION_RESULT_GENERAL (see SessionFree). Anything it throws
  * is caught and ignored. Events come in the order the device sent them; one
- * that arrives within 10 ms after a command may reach the callback up to
- * 10 ms late (while commands follow one another, the calling thread reads
- * the device itself and passes events on).
+ * that arrives within 10 ms after a command or after the session's start may
+ * reach the callback up to 10 ms late (while commands follow one another,
+ * the calling thread reads the device itself and passes events on).
  */
 typedef void (*SessionEventCallback)(int event, int stat);
 
