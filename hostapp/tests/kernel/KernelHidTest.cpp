@@ -283,6 +283,34 @@ INSTANTIATE_TEST_SUITE_P(Forms, KernelFormTest,
                                     (p.param.numbered ? "Numbered" : "Unnumbered");
                          });
 
+size_t ThreadsOfThisProcess() {
+    size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) n += entry.is_directory() ? 1 : 0;
+    return n;
+}
+
+// A uhid device's write() only queues the report for the program playing
+// the device: its node is known by its sysfs entry, and written on the
+// caller's thread, without a writer thread of its own.
+TEST_F(KernelHidTest, AUhidDevicesNodeIsWrittenByTheCaller) {
+    azk_CKernelDevice& device = Add(0x7E32, true);
+    ASSERT_FALSE(HasFailure());
+    linuxhid::LinuxHidPlatform platform;
+    auto iface = platform.OpenInterface(device.Path());
+    ASSERT_NE(iface, nullptr);
+    const size_t threads = ThreadsOfThisProcess();
+    ASSERT_TRUE(iface->CreateIoEvents());
+    EXPECT_EQ(ThreadsOfThisProcess(), threads);
+    Bytes request = GetRequest();
+    request.insert(request.begin(), 2);
+    ASSERT_EQ(iface->Write(request.data(), request.size(), 500), HidIoResult::Ok);
+    Bytes answer(17, 0xEE);
+    ASSERT_EQ(iface->Read(answer.data(), answer.size(), 5000), HidIoResult::Ok);
+    Bytes expected = GetAnswer(1, 0x007F, 16);
+    expected.insert(expected.begin(), 1);
+    EXPECT_EQ(answer, expected);
+}
+
 TEST_F(KernelHidTest, CancelReadEndsAPendingRead) {
     Add(0x7E30, true);
     ASSERT_FALSE(HasFailure());

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -64,6 +65,8 @@ protected:
         ASSERT_EQ(std::system(command.c_str()), 0);
     }
 
+    // A node of a USB device: its sysfs entry links into the device's tree,
+    // as the kernel's does.
     void AddNode(const std::string& name, const std::string& hidId, const Bytes& descriptor) {
         AddNodeSysfsOnly(name, hidId, descriptor);
         ASSERT_EQ(::mkfifo((root_ + "/dev/" + name).c_str(), 0600), 0);
@@ -71,19 +74,39 @@ protected:
 
     // The sysfs side of a node alone.
     void AddNodeSysfsOnly(const std::string& name, const std::string& hidId, const Bytes& descriptor) {
-        const std::string dir = root_ + "/sys/" + name + "/device";
+        AddSysfsEntry("devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/0003:1209:0001.0001/hidraw/" + name, name,
+                      hidId, descriptor);
+    }
+
+    // A node of a device played through uhid.
+    void AddUhidNode(const std::string& name, const std::string& hidId, const Bytes& descriptor) {
+        AddSysfsEntry("devices/virtual/misc/uhid/0003:1209:0001.0001/hidraw/" + name, name, hidId, descriptor);
+        ASSERT_EQ(::mkfifo((root_ + "/dev/" + name).c_str(), 0600), 0);
+    }
+
+    // The node's sysfs entry at `entry` under the tree's root, and its link
+    // in the hidraw class directory.
+    void AddSysfsEntry(const std::string& entry, const std::string& name, const std::string& hidId,
+                       const Bytes& descriptor) {
+        const std::string dir = root_ + "/" + entry + "/device";
         ASSERT_EQ(std::system(("mkdir -p '" + dir + "'").c_str()), 0);
         std::ofstream(dir + "/uevent") << "DRIVER=hid-generic\nHID_ID=" << hidId << "\nHID_NAME=test\n";
         std::ofstream(dir + "/report_descriptor", std::ios::binary)
             .write(reinterpret_cast<const char*>(descriptor.data()), static_cast<std::streamsize>(descriptor.size()));
+        ASSERT_EQ(::symlink(("../" + entry).c_str(), (root_ + "/sys/" + name).c_str()), 0);
     }
 
     linuxhid::LinuxHidPlatform Platform() const { return linuxhid::LinuxHidPlatform(root_ + "/sys", root_ + "/dev"); }
 
-    // hidraw0 with this descriptor, opened with its I/O set up, and in
-    // deviceFd_ the FIFO's device end (opened with `flags`).
-    std::unique_ptr<HidInterface> OpenNode(const Bytes& descriptor, int flags) {
-        AddNode("hidraw0", "0003:00001209:00000001", descriptor);
+    // hidraw0 with this descriptor (of a USB device, or played through
+    // uhid), opened with its I/O set up, and in deviceFd_ the FIFO's device
+    // end (opened with `flags`).
+    std::unique_ptr<HidInterface> OpenNode(const Bytes& descriptor, int flags, bool uhid = false) {
+        if (uhid) {
+            AddUhidNode("hidraw0", "0003:00001209:00000001", descriptor);
+        } else {
+            AddNode("hidraw0", "0003:00001209:00000001", descriptor);
+        }
         auto iface = Platform().OpenInterface("hidraw:hidraw0");
         if (iface == nullptr || !iface->CreateIoEvents()) return nullptr;
         deviceFd_ = ::open((root_ + "/dev/hidraw0").c_str(), flags);
@@ -325,21 +348,33 @@ TEST_F(LinuxPlatformTest, InputReportsWithAnUndeclaredIdAreDropped) {
     EXPECT_EQ(Bytes(buffer, buffer + 17), expected);
 }
 
+// Fills the FIFO from its device end (non-blocking) with 17-byte reports
+// until the next one finds no room; how many went in, 0 when it never
+// filled.
+int Fill(int fd) {
+    const Bytes filler(17, 0xFF);
+    int filled = 0;
+    while (::write(fd, filler.data(), filler.size()) == 17 && filled < 1000000) ++filled;
+    return errno == EAGAIN ? filled : 0;
+}
+
+// An unnumbered 16-byte output report (ID byte 0) of one repeated byte.
+Bytes UnnumberedReport(uint8_t fill) {
+    Bytes report(17, fill);
+    report[0] = 0;
+    return report;
+}
+
 // The node's writes block while nothing takes them (the FIFO is full), as a
 // hidraw write blocks in the kernel until the device takes the report.
 TEST_F(LinuxPlatformTest, BlockedWriteIsAbandonedAtItsTimeOutAndFinishesLater) {
     auto iface = OpenNode(VendorDescriptor(false), O_RDWR | O_NONBLOCK);
     ASSERT_NE(iface, nullptr);
     const int fd = deviceFd_;
-    Bytes filler(17, 0xFF);
-    int filled = 0;
-    while (::write(fd, filler.data(), filler.size()) == 17 && filled < 1000000) ++filled;
-    ASSERT_EQ(errno, EAGAIN);
-
-    Bytes first(17, 0xA1);
-    first[0] = 0;
-    Bytes second(17, 0xB2);
-    second[0] = 0;
+    const int filled = Fill(fd);
+    ASSERT_GT(filled, 0);
+    const Bytes first = UnnumberedReport(0xA1);
+    const Bytes second = UnnumberedReport(0xB2);
     EXPECT_EQ(iface->Write(first.data(), first.size(), 500), HidIoResult::TimedOut);
     // Still held: the next write fails at once rather than queue behind it.
     EXPECT_EQ(iface->Write(second.data(), second.size(), 500), HidIoResult::Failed);
@@ -359,6 +394,35 @@ TEST_F(LinuxPlatformTest, BlockedWriteIsAbandonedAtItsTimeOutAndFinishesLater) {
     ASSERT_EQ(::read(fd, taken.data(), taken.size()), 17);
     EXPECT_EQ(taken, second);
     EXPECT_EQ(::read(fd, taken.data(), taken.size()), -1);  // nothing more
+}
+
+size_t ThreadsOfThisProcess() {
+    size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) n += entry.is_directory() ? 1 : 0;
+    return n;
+}
+
+// A uhid device's node only queues a report: the caller writes it on its own
+// thread (the interface starts none), and a report that finds no room within
+// its time-out is not written at all, so nothing is left held to hold up the
+// next write.
+TEST_F(LinuxPlatformTest, AUhidNodeIsWrittenByTheCaller) {
+    const size_t threads = ThreadsOfThisProcess();
+    auto iface = OpenNode(VendorDescriptor(false), O_RDWR | O_NONBLOCK, true);
+    ASSERT_NE(iface, nullptr);
+    EXPECT_EQ(ThreadsOfThisProcess(), threads);
+    const int fd = deviceFd_;
+    const int filled = Fill(fd);
+    ASSERT_GT(filled, 0);
+    const Bytes first = UnnumberedReport(0xA1);
+    const Bytes second = UnnumberedReport(0xB2);
+    EXPECT_EQ(iface->Write(first.data(), first.size(), 100), HidIoResult::TimedOut);
+    Bytes taken(17);
+    for (int i = 0; i < filled; ++i) ASSERT_EQ(::read(fd, taken.data(), taken.size()), 17);
+    EXPECT_EQ(iface->Write(second.data(), second.size(), 100), HidIoResult::Ok);
+    ASSERT_EQ(::read(fd, taken.data(), taken.size()), 17);
+    EXPECT_EQ(taken, second);
+    EXPECT_EQ(::read(fd, taken.data(), taken.size()), -1);  // the timed-out report never went
 }
 
 // Closing an interface whose write is held does not hang.

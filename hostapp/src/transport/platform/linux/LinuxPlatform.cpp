@@ -22,7 +22,9 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <optional>
 #include <sstream>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -236,6 +238,30 @@ private:
     bool stopping_ = false;
 };
 
+// Whether a hidraw node's write() can wait for the device. The node of a
+// device played through uhid (its sysfs entry under
+// /sys/devices/virtual/misc/uhid/) only queues the report for the program
+// playing the device and returns at once. Any other node (a USB device
+// above all) waits until the device takes the report, and so does one whose
+// sysfs entry cannot be read.
+bool NodeWritesWait(const std::string& sysfsRoot, const std::string& name) {
+    char target[4096];
+    const ssize_t n = ::readlink((sysfsRoot + "/" + name).c_str(), target, sizeof target);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return true;
+    return std::string_view(target, static_cast<size_t>(n)).find("/devices/virtual/misc/uhid/") == std::string_view::npos;
+}
+
+// How an interface's reports are written.
+enum class WritePath {
+    Socket,      // a vhid socket: a send never waits for the device
+    Node,        // a hidraw node whose write() only queues the report
+    NodeThread,  // a hidraw node whose write() waits: on the writer thread
+};
+
+WritePath HidrawWritePath(const std::string& sysfsRoot, const std::string& name) {
+    return NodeWritesWait(sysfsRoot, name) ? WritePath::NodeThread : WritePath::Node;
+}
+
 // One open interface: a hidraw node or a connected vhid socket. Both carry
 // one report per read and write, with the report ID byte of numbered input
 // reports only.
@@ -243,9 +269,10 @@ class LinuxInterface final : public HidInterface {
 public:
     // The interface is one top-level collection of the descriptor, as on
     // Windows: its capabilities, and only the input reports it owns.
-    LinuxInterface(Fd fd, bool isSocket, HidAttributes attributes, HidDescriptorInfo info, size_t collection)
+    LinuxInterface(Fd fd, WritePath writePath, HidAttributes attributes, HidDescriptorInfo info, size_t collection)
         : fd_(std::move(fd)),
-          isSocket_(isSocket),
+          isSocket_(writePath == WritePath::Socket),
+          writeThread_(writePath == WritePath::NodeThread),
           attributes_(attributes),
           info_(std::move(info)),
           collection_(static_cast<int>(collection)),
@@ -269,7 +296,7 @@ public:
             const int flags = ::fcntl(fd_.Get(), F_GETFL);
             return flags >= 0 && ::fcntl(fd_.Get(), F_SETFL, flags & ~O_NONBLOCK) == 0;
         }
-        return writer_.Start(caps_.Of(HidReportType::Output).byteLength);
+        return !writeThread_ || writer_.Start(caps_.Of(HidReportType::Output).byteLength);
     }
 
     void WakeRead() override {
@@ -298,7 +325,6 @@ public:
         // Unnumbered reports come without their ID byte: it is put back as 0.
         uint8_t* dest = numbered_ ? buffer : buffer + 1;
         const size_t want = numbered_ ? length : length - 1;
-        const Deadline deadline(timeoutMs);
         // Before CreateIoEvents there is nothing to wake or interrupt a read.
         const nfds_t count = wake_.Valid() && interrupt_.Valid() ? 3 : 1;
         // A read that does not wait goes straight to the node or socket
@@ -309,12 +335,19 @@ public:
         // the socket is blocking, with the time-out as its receive time-out.
         // It leaves an interrupt to the next read without a time-out.
         if (isSocket_ && timeoutMs > 0 && count > 1) return ReceiveWithin(dest, want, buffer, timeoutMs);
+        // A read that waits on a node tries the node first: a report that
+        // came while the request was written is taken with one system call,
+        // as a blocking read takes it. Only when none is there does it wait
+        // in poll() (leaving an interrupt to that wait).
+        bool tryFirst = !isSocket_ && waits;
+        std::optional<Deadline> deadline;  // from the first wait in poll()
         for (;;) {
-            if (!waits) {
+            if (!waits || tryFirst) {
                 if (woken_.load(std::memory_order_acquire)) return HidIoResult::Failed;
             } else {
                 pollfd fds[3] = {{fd_.Get(), POLLIN, 0}, {wake_.Get(), POLLIN, 0}, {interrupt_.Get(), POLLIN, 0}};
-                const int rc = PollRetry(fds, count, deadline);
+                if (!deadline) deadline.emplace(timeoutMs);
+                const int rc = PollRetry(fds, count, *deadline);
                 if (rc < 0) return HidIoResult::Failed;
                 if (rc == 0) return HidIoResult::TimedOut;
                 if (count > 1 && fds[1].revents != 0) return HidIoResult::Failed;
@@ -334,6 +367,7 @@ public:
             if (n < 0) {
                 if (errno == EINTR) continue;
                 if (errno == EAGAIN) {
+                    tryFirst = false;
                     if (waits) continue;
                     return HidIoResult::TimedOut;
                 }
@@ -351,14 +385,15 @@ public:
     }
 
     HidIoResult Write(const uint8_t* buffer, size_t length, int32_t timeoutMs) override {
-        if (!isSocket_) return writer_.Write(buffer, length, timeoutMs);
+        if (writeThread_) return writer_.Write(buffer, length, timeoutMs);
         if (!wake_.Valid()) return HidIoResult::Failed;  // before CreateIoEvents
-        // A send on the socket never blocks: a report goes whole into the
-        // socket's buffer at once, or waits here for room until the time-out
-        // (nothing is written then).
+        // Written on the caller's thread: a report goes whole into the
+        // socket's buffer or the node's queue at once, or waits here for
+        // room until the time-out (nothing is written then).
         const Deadline deadline(timeoutMs);
         for (;;) {
-            const ssize_t n = ::send(fd_.Get(), buffer, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+            const ssize_t n = isSocket_ ? ::send(fd_.Get(), buffer, length, MSG_NOSIGNAL | MSG_DONTWAIT)
+                                        : ::write(fd_.Get(), buffer, length);
             if (n >= 0) return static_cast<size_t>(n) == length ? HidIoResult::Ok : HidIoResult::Failed;
             if (errno == EINTR) continue;
             if (errno != EAGAIN) return HidIoResult::Failed;
@@ -439,12 +474,13 @@ private:
     int32_t receiveTimeoutMs_ = 0;    // the socket's SO_RCVTIMEO; 0: none set
     Fd interrupt_;
     bool isSocket_;
+    bool writeThread_;  // writes go through writer_
     HidAttributes attributes_;
     HidDescriptorInfo info_;
     int collection_;
     HidCapabilities caps_;
     bool numbered_;
-    azk_CReportWriter writer_;  // hidraw only; last: its thread ends before fd_ closes
+    azk_CReportWriter writer_;  // WritePath::NodeThread only; last: its thread ends before fd_ closes
 };
 
 bool ParseDescriptor(const uint8_t* data, size_t length, HidDescriptorInfo& info) {
@@ -692,7 +728,8 @@ std::unique_ptr<HidInterface> LinuxHidPlatform::OpenFirst(const InterfaceFilter&
         if (!OpenHidrawNode(sysfsRoot_, devRoot_, name, fd, attributes, info)) continue;
         for (size_t k = 0; k < info.collections.size(); ++k) {
             if (!wanted(attributes, info.collections[k].caps)) continue;
-            return std::make_unique<LinuxInterface>(std::move(fd), false, attributes, std::move(info), k);
+            return std::make_unique<LinuxInterface>(std::move(fd), HidrawWritePath(sysfsRoot_, name), attributes,
+                                                    std::move(info), k);
         }
     }
     for (const std::string& socketPath : VhidSockets()) {
@@ -771,7 +808,8 @@ std::unique_ptr<HidInterface> LinuxHidPlatform::OpenHidraw(const std::string& na
     if (!OpenHidrawNode(sysfsRoot_, devRoot_, name, fd, attributes, info) || collection >= info.collections.size()) {
         return nullptr;
     }
-    return std::make_unique<LinuxInterface>(std::move(fd), false, attributes, std::move(info), collection);
+    return std::make_unique<LinuxInterface>(std::move(fd), HidrawWritePath(sysfsRoot_, name), attributes, std::move(info),
+                                            collection);
 }
 
 std::unique_ptr<HidInterface> LinuxHidPlatform::OpenVhid(const std::string& socketPath) {
@@ -782,7 +820,8 @@ std::unique_ptr<HidInterface> LinuxHidPlatform::OpenVhid(const std::string& sock
     if (!ConnectVhid(socketPath, fd, hello, status, error)) return nullptr;
     HidDescriptorInfo info;
     if (!ParseDescriptor(hello.data() + kVhidHelloHeader, hello.size() - kVhidHelloHeader, info)) return nullptr;
-    return std::make_unique<LinuxInterface>(std::move(fd), true, HelloAttributes(hello), std::move(info), 0);
+    return std::make_unique<LinuxInterface>(std::move(fd), WritePath::Socket, HelloAttributes(hello), std::move(info),
+                                            0);
 }
 
 }  // namespace azk::linuxhid

@@ -10,10 +10,13 @@
 // handed up with a report ID byte in front even when the device does not
 // number its reports, and reports whose ID the descriptor does not declare
 // for the interface are dropped (on a vhid socket also empty messages and
-// messages of another length than their report's). Writes run on a thread
-// of the interface, because hidraw's write() blocks until the device takes
-// the report: a write still held at its time-out is abandoned, and the next
-// write fails at once while it is still held.
+// messages of another length than their report's). A hidraw node's writes
+// run on a thread of the interface, because hidraw's write() blocks until
+// the device takes the report: a write still held at its time-out is
+// abandoned, and the next write fails at once while it is still held. Where
+// a write cannot wait for the device (a vhid socket, the node of a device
+// played through uhid) the caller writes, waiting for room in the queue up
+// to its time-out.
 #ifndef AZK_TRANSPORT_LINUX_PLATFORM_H
 #define AZK_TRANSPORT_LINUX_PLATFORM_H
 
