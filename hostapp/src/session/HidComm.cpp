@@ -44,14 +44,27 @@ constexpr bool IdsAreUnique() {
 static_assert(IdsAreUnique(), "a command id is repeated or out of range");
 static_assert(kTableSize == 82, "ids 0-82 without 27");
 
+constexpr int32_t kLastId = 82;
+
+// Each id's place in the table; -1 for 27.
+constexpr std::array<int8_t, kLastId + 1> BuildIndexById() {
+    std::array<int8_t, kLastId + 1> index{};
+    for (int8_t& i : index) i = -1;
+    for (size_t i = 0; i < kTableSize; ++i) index[static_cast<size_t>(kCommandTable[i].id)] = static_cast<int8_t>(i);
+    return index;
+}
+
+constexpr std::array<int8_t, kLastId + 1> kIndexById = BuildIndexById();
+
 }  // namespace
 
 int32_t azk_CHidComm::Exec(int32_t commandId, void* block, int32_t* statusPair) {
     std::lock_guard<std::recursive_mutex> lock(sessionLock_);
     int32_t result = SESSION_RESULT_COMMAND;
     try {
-        for (const Command& command : kCommandTable) {
-            if (command.id != commandId) continue;
+        const int index = commandId >= 0 && commandId <= kLastId ? kIndexById[static_cast<size_t>(commandId)] : -1;
+        if (index >= 0) {
+            const Command& command = kCommandTable[static_cast<size_t>(index)];
             result = command.row != nullptr ? RunCatalogueRow(*command.row, block)
                                             : (this->*command.handler)(block);
         }

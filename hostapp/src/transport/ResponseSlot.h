@@ -43,7 +43,7 @@ public:
         generation_.store(generation_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
         waiting_ = true;
         outcome_ = Outcome::TimedOut;
-        settled_ = false;
+        settled_.store(false, std::memory_order_relaxed);
     }
 
     // Sender: the request gave up before waiting (a write failed).
@@ -57,20 +57,21 @@ public:
     // next Open.
     Outcome Wait(uint32_t timeoutMs) {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (timeoutMs == kInfinite) {
-            settledChanged_.wait(lock, [this] { return settled_; });
+        const auto settled = [this] { return settled_.load(std::memory_order_relaxed); };
+        if (settled()) {
+            // Settled already (the caller read the response itself): no wait.
+        } else if (timeoutMs == kInfinite) {
+            settledChanged_.wait(lock, settled);
         } else {
-            settledChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return settled_; });
+            settledChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), settled);
         }
         waiting_ = false;
-        return settled_ ? outcome_ : Outcome::TimedOut;
+        return settled() ? outcome_ : Outcome::TimedOut;
     }
 
-    // Whether the request opened last has its outcome.
-    bool Settled() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return settled_;
-    }
+    // Whether the request opened last has its outcome; without the lock,
+    // for a caller that polls it between reads.
+    bool Settled() const { return settled_.load(std::memory_order_acquire); }
 
     // Receiver: the generation of the request opened last.
     uint64_t Generation() const { return generation_.load(std::memory_order_acquire); }
@@ -106,7 +107,7 @@ public:
     void Close() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (!waiting_ || settled_) return;
+            if (!waiting_ || settled_.load(std::memory_order_relaxed)) return;
             Settle(Outcome::Closed);
         }
         settledChanged_.notify_all();
@@ -114,11 +115,12 @@ public:
 
 private:
     bool Settleable(uint64_t generation) const {
-        return waiting_ && !settled_ && generation == generation_.load(std::memory_order_relaxed);
+        return waiting_ && !settled_.load(std::memory_order_relaxed) &&
+               generation == generation_.load(std::memory_order_relaxed);
     }
     void Settle(Outcome outcome) {
         outcome_ = outcome;
-        settled_ = true;
+        settled_.store(true, std::memory_order_release);
     }
 
     uint8_t* const destination_;
@@ -127,7 +129,7 @@ private:
     std::condition_variable settledChanged_;
     std::atomic<uint64_t> generation_{0};  // written under mutex_
     bool waiting_ = false;
-    bool settled_ = false;
+    std::atomic<bool> settled_{false};  // written under mutex_
     Outcome outcome_ = Outcome::TimedOut;
 };
 
