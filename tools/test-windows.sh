@@ -39,7 +39,12 @@ fi
 # A server that stays up for the whole run, warmed up with standard input
 # and output away from ctest: wine's helper processes would otherwise keep
 # ctest's pipes open after every test.
-wineserver -p </dev/null >/dev/null 2>&1
+if ! wineserver -p </dev/null >/dev/null 2>&1; then
+  echo "test-windows.sh: a wine server for $WINEPREFIX is running already (another run?);" >&2
+  echo "  stop it with: WINEPREFIX='$WINEPREFIX' wineserver -k" >&2
+  trap - EXIT  # it is not this run's to stop
+  exit 2
+fi
 wineboot </dev/null >/dev/null 2>&1
 wine cmd /c exit </dev/null >/dev/null 2>&1
 

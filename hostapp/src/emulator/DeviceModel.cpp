@@ -173,11 +173,17 @@ void azk_CDeviceModel::CompleteRequest(const std::vector<uint8_t>& message, bool
     requestsChanged_.notify_all();
 
     Delivery delivery = BuildDelivery(response, misbehaviour);
-    delivery.unplugAfter = unplugAfter;
+    delivery.unplugAfter = unplugAfter && misbehaviour.unplugDelayMs == 0;
     if (misbehaviour.delayMs > 0) {
         Schedule(std::move(delivery), misbehaviour.delayMs);
     } else {
         DeliverLocked(delivery);
+    }
+    if (unplugAfter && misbehaviour.unplugDelayMs > 0) {
+        // Time for the host to take the answer before its device goes.
+        Delivery unplug;
+        unplug.unplugAfter = true;
+        Schedule(std::move(unplug), misbehaviour.delayMs + misbehaviour.unplugDelayMs);
     }
 }
 

@@ -127,6 +127,9 @@ struct azk_SMisbehaviour {
     bool lengthHeaderOnly = false;       // with lengthDelta: change only the header's
                                          // `length`, send the payload as it was
     uint32_t delayMs = 0;                // send the answer this many ms late
+    uint32_t unplugDelayMs = 0;          // when this answer counts the unplug down to
+                                         // its end (UnplugAfterRequests): unplug this
+                                         // many ms after it is sent, not at once
     bool asEventReport = false;          // send the answer in one event report of type
                                          // 4: marker 0x90 | eventMarkerNibble, then the
                                          // message with op 4, cut to ReportLength() - 1
@@ -236,7 +239,8 @@ public:
 
     // Unplugs the device once `count` more requests have been dealt with:
     // right after the count-th answer has been sent (a late one when it is
-    // sent, a silent one at once). 0 disarms.
+    // sent, a silent one at once), or that answer's unplugDelayMs later.
+    // 0 disarms.
     void UnplugAfterRequests(uint32_t count);
     // Unplugs now. An unplugged model ignores output reports and sends
     // nothing more; pending late answers are dropped.

@@ -229,6 +229,9 @@ bool ParseMisbehaviour(const std::string& list, azk_SMisbehaviour& m, uint32_t& 
         } else if (key == "late") {
             if (!number(600000)) return false;
             m.delayMs = static_cast<uint32_t>(n);
+        } else if (key == "unplug-delay") {
+            if (!number(600000)) return false;
+            m.unplugDelayMs = static_cast<uint32_t>(n);
         } else if (key == "segment") {
             if (!number(4095) || n == 0) {
                 error = "misbehaviour '" + item + "': segment=N with N from 1";
@@ -565,6 +568,8 @@ std::string EmulatorUsage() {
         "                        duplicate[=HEX]   the answer twice (the second copy\n"
         "                                          whole), its arg and payload XOR HEX\n"
         "                        unplug-after=N    unplug once N requests are answered\n"
+        "                        unplug-delay=MS   that unplug MS milliseconds after\n"
+        "                                          the N-th answer\n"
         "                        none              a correct answer\n"
         "  --misbehave-once LIST  the same for one request; repeated, it scripts\n"
         "                      the following requests in turn\n"

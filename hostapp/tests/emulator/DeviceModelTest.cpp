@@ -502,6 +502,25 @@ TEST_F(DeviceModelTest, UnplugAfterASilentOrLateAnswer) {
     model.SetSink(nullptr);
 }
 
+// The unplug waits its delay after the answer; the device answers meanwhile.
+TEST_F(DeviceModelTest, UnplugWaitsItsDelayAfterTheAnswer) {
+    azk_SMisbehaviour delayed;
+    delayed.unplugDelayMs = 300;
+    model_.MisbehaveOnce(delayed);
+    model_.UnplugAfterRequests(1);
+    const auto start = std::chrono::steady_clock::now();
+    const Bytes get{0x02, 0x36, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    WriteRequest(get);
+    EXPECT_EQ(sink_.Log(), "R");
+    EXPECT_FALSE(model_.Unplugged());
+    WriteRequest(get);
+    EXPECT_EQ(sink_.Log(), "RR");
+    for (int i = 0; i < 500 && !model_.Unplugged(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(model_.Unplugged());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_EQ(sink_.Log(), "RRU");
+}
+
 // ----------------------------------------------------------- events and text
 
 TEST_F(DeviceModelTest, EventReports) {

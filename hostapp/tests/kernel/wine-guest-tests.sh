@@ -466,15 +466,17 @@ firmware_cases() {
 
 # The Win32 platform's suite for real devices: several interfaces (two
 # 16-byte devices, numbered and not, one 64-byte device with the same IDs,
-# and one that unplugs itself after its first answer). Each test becomes a
-# result line; a skipped one fails here, where the devices are there.
+# and one that unplugs itself half a second after its first answer, time
+# for wine's HID stack to deliver that answer before the device goes). Each
+# test becomes a result line; a skipped one fails here, where the devices
+# are there.
 platform_cases() {
     progress platform
     emulate "$work/trace" \
         --name numbered --numbered --lock-mask 007d \
         --device --name unnumbered --unnumbered --lock-mask 0077 \
         --device --name wide --variant 2 --product "$PRODUCT" \
-        --device --name unplug --misbehave unplug-after=1 -- \
+        --device --name unplug --misbehave unplug-delay=500,unplug-after=1 -- \
         gtest 'Win32PlatformOnDevice*'
     local status
     status=$(cat "$work/gtest.status" 2>/dev/null)

@@ -77,7 +77,7 @@ std::vector<GoodCase> GoodCases() {
         {"NoDevices", {"--devices", "0", "--", "true"},
          [](const azk_SEmulatorConfig& c) { EXPECT_TRUE(DeviceSocketNames(c).empty()); }},
         {"Misbehaviours", {"--misbehave", "status=5,detail=0x21,late=250", "--misbehave-once", "none",
-                           "--misbehave-once", "silent,unplug-after=3", "--serve"},
+                           "--misbehave-once", "unplug-delay=400,unplug-after=3", "--serve"},
          [](const azk_SEmulatorConfig& c) {
              const azk_SDeviceDescription& d = c.devices[0];
              ASSERT_TRUE(d.always.has_value());
@@ -88,7 +88,8 @@ std::vector<GoodCase> GoodCases() {
              ASSERT_EQ(d.once.size(), 2u);
              EXPECT_FALSE(d.once[0].silent);
              EXPECT_FALSE(d.once[0].status.has_value());
-             EXPECT_TRUE(d.once[1].silent);
+             EXPECT_EQ(d.once[1].unplugDelayMs, 400u);
+             EXPECT_EQ(d.always->unplugDelayMs, 0u);
              EXPECT_EQ(d.unplugAfter, 3u);
          }},
         {"WrongAnswers", {"--misbehave", "wrong-op,wrong-function,wrong-length,event4,event-nibble=3,stray", "--serve"},
