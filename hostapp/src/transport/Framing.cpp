@@ -77,8 +77,11 @@ int32_t azk_CHidCommBase::SendAndWait(const uint8_t* request, uint32_t size, uin
     const uint32_t waitMs = azk_CTimeouts::Scaled(timeoutMs);
     const bool limited = waitMs != azk_CResponseSlot::kInfinite;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? waitMs : 0);
-    if (callerReads) ReadOwnResponse(deadline, limited);
-    const int32_t left = MillisecondsLeft(deadline, limited);
+    if (callerReads) {
+        ReadOwnResponse(deadline, limited, limited ? static_cast<int32_t>(std::min<uint32_t>(waitMs, INT32_MAX)) : -1);
+    }
+    // A settled slot needs no time left (nor a clock read to tell it).
+    const int32_t left = responseSlot_.Settled() ? -1 : MillisecondsLeft(deadline, limited);
     switch (responseSlot_.Wait(left < 0 ? azk_CResponseSlot::kInfinite : static_cast<uint32_t>(left))) {
     case azk_CResponseSlot::Outcome::TimedOut:
         return SESSION_RESULT_TIMEOUT;
@@ -149,10 +152,11 @@ bool azk_CHidCommBase::ReadQueuedReports() {
     }
 }
 
-void azk_CHidCommBase::ReadOwnResponse(Clock::time_point deadline, bool limited) {
+void azk_CHidCommBase::ReadOwnResponse(Clock::time_point deadline, bool limited, int32_t firstWaitMs) {
     uint8_t report[kMaxReportLength];
-    while (!responseSlot_.Settled()) {
-        const int32_t left = MillisecondsLeft(deadline, limited);
+    int32_t left = firstWaitMs;
+    for (bool first = true; !responseSlot_.Settled(); first = false) {
+        if (!first) left = MillisecondsLeft(deadline, limited);
         if (left == 0) return;  // the slot's wait tells the time-out
         const HidIoResult result = device_.TakeReport(report, left);
         if (result == HidIoResult::Interrupted || result == HidIoResult::TimedOut) continue;
@@ -228,15 +232,22 @@ void azk_CHidCommBase::AssembleResponse(const uint8_t* report, uint32_t p, uint3
     Assembly& a = assembly_;
     bool complete = false;
     switch (report[0]) {
-    case wire::kMarkerResponseFirst:
+    case wire::kMarkerResponseFirst: {
         // Always starts a new response, discarding one in progress.
+        const uint32_t needed = static_cast<uint32_t>(wire::kHeaderSize) + Read16(report + 1 + wire::kOffsetLength);
+        if (needed <= p) {
+            // Whole in this one report: offered straight from it.
+            a = Assembly{};
+            responseSlot_.Offer(responseSlot_.Generation(), report + 1, p);
+            return;
+        }
         std::memcpy(assemblyBuffer_, report + 1, p);
         a.position = p;
-        a.needed = static_cast<uint32_t>(wire::kHeaderSize) + Read16(assemblyBuffer_ + wire::kOffsetLength);
+        a.needed = needed;
         a.generation = responseSlot_.Generation();
-        a.continues = a.needed > p;
-        complete = !a.continues;
+        a.continues = true;
         break;
+    }
     case wire::kMarkerResponseMiddle:
     case wire::kMarkerResponseLast:
         if (!a.continues) break;

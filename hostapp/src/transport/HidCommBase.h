@@ -139,8 +139,9 @@ private:
     bool BeginReading(bool oneReport);
     // Caller: reads until the response slot settles or `deadline` passes,
     // or hands the reading back on a report that is not a response or a
-    // failed read.
-    void ReadOwnResponse(std::chrono::steady_clock::time_point deadline, bool limited);
+    // failed read. The first read waits up to firstWaitMs (-1: without
+    // limit), the time left when the deadline was set just before.
+    void ReadOwnResponse(std::chrono::steady_clock::time_point deadline, bool limited, int32_t firstWaitMs);
     // Caller, before its request: reads the reports already queued. False
     // when it handed the reading back (see ReadOwnResponse).
     bool ReadQueuedReports();

@@ -390,15 +390,16 @@ public:
         // Written on the caller's thread: a report goes whole into the
         // socket's buffer or the node's queue at once, or waits here for
         // room until the time-out (nothing is written then).
-        const Deadline deadline(timeoutMs);
+        std::optional<Deadline> deadline;  // from the first wait for room
         for (;;) {
             const ssize_t n = isSocket_ ? ::send(fd_.Get(), buffer, length, MSG_NOSIGNAL | MSG_DONTWAIT)
                                         : ::write(fd_.Get(), buffer, length);
             if (n >= 0) return static_cast<size_t>(n) == length ? HidIoResult::Ok : HidIoResult::Failed;
             if (errno == EINTR) continue;
             if (errno != EAGAIN) return HidIoResult::Failed;
+            if (!deadline) deadline.emplace(timeoutMs);
             pollfd fds[2] = {{fd_.Get(), POLLOUT, 0}, {wake_.Get(), POLLIN, 0}};
-            const int rc = PollRetry(fds, 2, deadline);
+            const int rc = PollRetry(fds, 2, *deadline);
             if (rc < 0 || fds[1].revents != 0) return HidIoResult::Failed;
             if (rc == 0) return HidIoResult::TimedOut;
         }
