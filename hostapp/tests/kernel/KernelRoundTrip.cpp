@@ -11,8 +11,13 @@
 // (the order swapped every round) and the ratio is the median over rounds of
 // the two block times. Prints one table row starting with "PERF" (both
 // figures and the session library's speed as a multiple of the minimal
-// client's); exits non-zero when an exchange fails.
+// client's), then a "NOTE" line that measures the stack in parts the same
+// way: the minimal client with one non-blocking read before each request
+// (as the stack reads what is queued), the HID device object alone against
+// the minimal client, and SessionExec against the device object. Exits
+// non-zero when an exchange fails.
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +28,8 @@
 
 #include "Interleaved.h"
 #include "session/SessionApi.h"
+#include "transport/HidDevice.h"
+#include "transport/platform/HidPlatform.h"
 
 namespace {
 
@@ -51,9 +58,11 @@ double StackBlock(int count) {
     return ok ? seconds : -1;
 }
 
-// The same gets as one 17-byte write and blocking reads until the answer.
-double RawBlock(const char* node, int count) {
-    const int fd = ::open(node, O_RDWR | O_CLOEXEC);
+// The same gets as one 17-byte write and blocking reads until the answer;
+// with `readFirst`, on a non-blocking node, and each get starting with a
+// read of what is queued (nothing).
+double RawBlock(const char* node, int count, bool readFirst = false) {
+    const int fd = ::open(node, O_RDWR | O_CLOEXEC | (readFirst ? O_NONBLOCK : 0));
     if (fd < 0) {
         std::fprintf(stderr, "kernel_round_trip: cannot open %s\n", node);
         return -1;
@@ -65,10 +74,16 @@ double RawBlock(const char* node, int count) {
     bool ok = true;
     const Clock::time_point start = Clock::now();
     for (int i = 0; i < count && ok; ++i) {
-        ok = ::write(fd, request, sizeof request) == static_cast<ssize_t>(sizeof request);
+        if (readFirst) ok = ::read(fd, answer, sizeof answer) < 0;
+        ok = ok && ::write(fd, request, sizeof request) == static_cast<ssize_t>(sizeof request);
         for (;;) {
             if (!ok) break;
             const ssize_t n = ::read(fd, answer, sizeof answer);
+            if (n < 0 && readFirst) {
+                pollfd pfd = {fd, POLLIN, 0};
+                ok = ::poll(&pfd, 1, 5000) == 1;
+                continue;
+            }
             // Input report ID 1, then the answer's first report (0x83, op 3).
             ok = n == 17 && answer[0] == 0x01;
             if (ok && answer[1] == 0x83) {
@@ -80,6 +95,27 @@ double RawBlock(const char* node, int count) {
     const double seconds = SecondsSince(start);
     ::close(fd);
     if (!ok) std::fprintf(stderr, "kernel_round_trip: a get on %s failed\n", node);
+    return ok ? seconds : -1;
+}
+
+// The same gets through the HID device object alone, as the session makes
+// them: a read of what is queued, the write, the read of the answer.
+double DeviceBlock(int count) {
+    azk::azk_CHidDevice device(azk::GetHidPlatform());
+    if (device.OpenDevice(AZK_VENDOR_ID, AZK_PRODUCT_ID, 16, 16, 0) == nullptr) {
+        std::fprintf(stderr, "kernel_round_trip: the device object opens no device\n");
+        return -1;
+    }
+    const uint8_t request[16] = {0x80, 0x02, 0x36, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    uint8_t answer[16];
+    bool ok = true;
+    const Clock::time_point start = Clock::now();
+    for (int i = 0; i < count && ok; ++i) {
+        ok = device.TakeReport(answer, 0) == azk::HidIoResult::TimedOut && device.WriteReport(request, 500) == 1 &&
+             device.TakeReport(answer, 5000) == azk::HidIoResult::Ok && answer[0] == 0x83 && answer[1] == 0x03;
+    }
+    const double seconds = SecondsSince(start);
+    if (!ok) std::fprintf(stderr, "kernel_round_trip: a get through the device object failed\n");
     return ok ? seconds : -1;
 }
 
@@ -102,5 +138,25 @@ int main(int argc, char** argv) {
     }
     azk::bench::PrintRateRow("key-lock get round trip, guest hidraw", "SessionExec", "minimal hidraw client", result,
                              ">= 0.9x");
+
+    // The stack in parts, each speed as a multiple of its peer's.
+    azk::bench::Comparison readFirst;
+    azk::bench::Comparison device;
+    azk::bench::Comparison session;
+    if (!azk::bench::CompareInterleaved([node](int count) { return RawBlock(node, count, true); },
+                                        [node](int count) { return RawBlock(node, count); }, rounds, perBlock,
+                                        readFirst) ||
+        !azk::bench::CompareInterleaved([](int count) { return DeviceBlock(count); },
+                                        [node](int count) { return RawBlock(node, count); }, rounds, perBlock,
+                                        device) ||
+        !azk::bench::CompareInterleaved([](int count) { return StackBlock(count); },
+                                        [](int count) { return DeviceBlock(count); }, rounds, perBlock, session)) {
+        return 1;
+    }
+    std::printf("NOTE the guest round trip in parts, each side by side with its peer: the minimal client reading "
+                "what is queued before each request %.2fx the minimal client; the HID device object alone (that "
+                "read, the write, the read of the answer) %.2fx the minimal client; SessionExec %.2fx the HID "
+                "device object\n",
+                1 / readFirst.ratio, 1 / device.ratio, 1 / session.ratio);
     return 0;
 }
