@@ -108,6 +108,7 @@ bool azk_CHidCommBase::BeginReading(bool oneReport) {
     {
         std::unique_lock<std::mutex> lock(readingLock_);
         reading_.callerActive = true;
+        ++reading_.requests;
         if (reading_.reader == Reader::Caller && oneReport) {
             // The receiver may still be handling its last report, or leaving
             // the read the last request interrupted: it reads nothing more.
@@ -129,14 +130,20 @@ bool azk_CHidCommBase::BeginReading(bool oneReport) {
 
 void azk_CHidCommBase::EndReading() {
     if (!sharedReading_ || OnReceiverThread()) return;
-    std::lock_guard<std::mutex> lock(readingLock_);
-    reading_.callerActive = false;
-    reading_.callerLastActive = Clock::now();
-    if (reading_.reader == Reader::Receiver && closing_.load() == 0) {
-        // For the next request, should one follow soon.
-        reading_.reader = Reader::Caller;
-        if (reading_.receiverBusy) device_.InterruptRead();
+    bool wakeReceiver = false;
+    {
+        std::lock_guard<std::mutex> lock(readingLock_);
+        reading_.callerActive = false;
+        reading_.callerLastActive = Clock::now();
+        if (reading_.reader == Reader::Receiver && closing_.load() == 0) {
+            // For the next request, should one follow soon.
+            reading_.reader = Reader::Caller;
+            if (reading_.receiverBusy) device_.InterruptRead();
+        }
+        // It times the linger from now on.
+        wakeReceiver = reading_.receiverWaits;
     }
+    if (wakeReceiver) readingChanged_.notify_all();
 }
 
 bool azk_CHidCommBase::ReadQueuedReports() {
@@ -196,8 +203,16 @@ azk_CHidCommBase::ReceiverTurn azk_CHidCommBase::AwaitReceiverTurn(uint8_t* repo
             return ReceiverTurn::Read;
         }
         const Clock::time_point lapse = reading_.callerLastActive + std::chrono::milliseconds(kReadingLingerMs);
-        if (reading_.callerActive) {
+        if (reading_.callerActive && reading_.requests != reading_.requestsSeen) {
+            // Requests follow one another: look again in a while.
+            reading_.requestsSeen = reading_.requests;
             readingChanged_.wait_for(lock, std::chrono::milliseconds(kReadingLingerMs));
+        } else if (reading_.callerActive) {
+            // One request that waits long for its response: until it ends,
+            // with no wake-ups meanwhile (EndReading wakes the receiver).
+            reading_.receiverWaits = true;
+            readingChanged_.wait(lock);
+            reading_.receiverWaits = false;
         } else if (Clock::now() < lapse) {
             readingChanged_.wait_until(lock, lapse);
         } else {

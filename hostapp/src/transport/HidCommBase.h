@@ -201,6 +201,9 @@ private:
         bool receiverBusy = false;  // the receiver reads or handles a report
         bool callerActive = false;  // a request runs
         bool callerWaits = false;   // it waits for the receiver's turn to end
+        bool receiverWaits = false;  // the receiver waits for the request to end
+        uint64_t requests = 0;       // requests begun
+        uint64_t requestsSeen = 0;   // by the receiver, when it last looked
         std::chrono::steady_clock::time_point callerLastActive{};
         bool mailboxFull = false;  // a report a caller read, for the receiver
         uint8_t mailbox[kMaxReportLength] = {};

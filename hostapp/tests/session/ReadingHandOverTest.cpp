@@ -10,12 +10,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "SimTestSupport.h"
+#include "Timing.h"
 #include "session/SessionApi.h"
 #include "support/ByteOrder.h"
 #include "transport/HidCommBase.h"
@@ -39,8 +41,10 @@ struct Seen {
     }
 };
 Seen* g_seen = nullptr;
+std::atomic<pid_t> g_eventThread{0};  // the thread of the last event callback
 
 void OnEvent(int event, int stat) {
+    g_eventThread = ThreadId();
     if (event != 1 || g_seen == nullptr) return;
     std::lock_guard<std::mutex> lock(g_seen->mutex);
     g_seen->events.push_back(stat);
@@ -66,6 +70,16 @@ Bytes TextReport(const std::string& text) {
     std::memcpy(message.data() + 4, text.data(), text.size());
     return BusReport(message);
 }
+// How often a thread of this process has gone to sleep so far.
+long VoluntarySwitches(pid_t thread) {
+    std::ifstream status("/proc/self/task/" + std::to_string(thread) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+    }
+    return -1;
+}
+
 // A key-lock get's answer; by default SE on and keys 1-7 locked.
 Bytes KeyLockAnswer(uint8_t se = 1, uint8_t mask = 0x7F) {
     return BusReport({0x83, 0x03, 0x36, 0x00, se, 0x00, 0x00, 0x02, 0x00, mask, 0x00});
@@ -147,6 +161,23 @@ TEST_F(ReadingHandOverTest, EventAfterTheLastRequestIsDeliveredWhileIdle) {
     ASSERT_TRUE(seen_.WaitFor(1, 0, 5000));
     std::lock_guard<std::mutex> lock(seen_.mutex);
     EXPECT_EQ(seen_.events, std::vector<int>{0x42});
+}
+
+// A request that waits long for its answer, reading it itself, leaves the
+// receiver asleep until it ends instead of waking it every linger.
+TEST_F(ReadingHandOverTest, ALongWaitLeavesTheReceiverAsleep) {
+    ScriptedDevice scripted(device_);
+    Open();
+    device_->SendInput(EventReport(1));
+    ASSERT_TRUE(seen_.WaitFor(1, 0, 5000));
+    const pid_t receiver = g_eventThread.load();
+    azk_CShortTimeouts shorter(5);  // the get's 5000 ms: 1000 ms
+    scripted.Script({KeyLockAnswer()});
+    ASSERT_EQ(GetKeyLock(), 0);  // the caller keeps the reading
+    const long before = VoluntarySwitches(receiver);
+    ASSERT_GE(before, 0);
+    EXPECT_EQ(GetKeyLock(), SESSION_RESULT_TIMEOUT);  // no second answer
+    EXPECT_LT(VoluntarySwitches(receiver) - before, 10);  // a wake every 10 ms would be 100
 }
 
 TEST_F(ReadingHandOverTest, AnswerSentTwiceIsNotTakenByTheNextRequest) {
