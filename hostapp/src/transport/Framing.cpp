@@ -45,11 +45,9 @@ bool azk_CHidCommBase::OnReceiverThread() const { return t_receiverOf == this; }
 
 int32_t azk_CHidCommBase::SendAndWait(const uint8_t* request, uint32_t size, uint32_t timeoutMs) {
     const uint32_t p = static_cast<uint32_t>(outputReportLength_) - 1;
-    const uint32_t q = size / p;
-    const uint32_t r = size % p;
     if (request == nullptr || size == 0) return SESSION_RESULT_GENERAL;
 
-    const uint32_t reports = size <= p ? 1 : (r == 0 ? q : q + 1);
+    const uint32_t reports = size <= p ? 1 : (size - 1) / p + 1;
     bool callerReads = BeginReading(reports == 1);
     struct ReadingEnd {
         azk_CHidCommBase& session;
@@ -64,7 +62,7 @@ int32_t azk_CHidCommBase::SendAndWait(const uint8_t* request, uint32_t size, uin
     uint8_t report[kMaxReportLength];
     for (uint32_t i = 0; i < reports; ++i) {
         const bool last = i + 1 == reports;
-        const uint32_t n = (last && r != 0) ? r : p;
+        const uint32_t n = last ? size - i * p : p;
         report[0] = i == 0 ? wire::kMarkerRequestFirst : (last ? wire::kMarkerRequestLast : wire::kMarkerRequestMiddle);
         std::memcpy(report + 1, request + static_cast<size_t>(i) * p, n);
         std::memset(report + 1 + n, 0, p - n);
@@ -134,13 +132,13 @@ void azk_CHidCommBase::EndReading() {
     {
         std::lock_guard<std::mutex> lock(readingLock_);
         reading_.callerActive = false;
-        reading_.callerLastActive = Clock::now();
+        ++reading_.holds;
         if (reading_.reader == Reader::Receiver && closing_.load() == 0) {
             // For the next request, should one follow soon.
             reading_.reader = Reader::Caller;
             if (reading_.receiverBusy) device_.InterruptRead();
         }
-        // It times the linger from now on.
+        // It lingers from now on.
         wakeReceiver = reading_.receiverWaits;
     }
     if (wakeReceiver) readingChanged_.notify_all();
@@ -202,7 +200,6 @@ azk_CHidCommBase::ReceiverTurn azk_CHidCommBase::AwaitReceiverTurn(uint8_t* repo
             reading_.receiverBusy = true;
             return ReceiverTurn::Read;
         }
-        const Clock::time_point lapse = reading_.callerLastActive + std::chrono::milliseconds(kReadingLingerMs);
         if (reading_.callerActive && reading_.requests != reading_.requestsSeen) {
             // Requests follow one another: look again in a while.
             reading_.requestsSeen = reading_.requests;
@@ -213,8 +210,12 @@ azk_CHidCommBase::ReceiverTurn azk_CHidCommBase::AwaitReceiverTurn(uint8_t* repo
             reading_.receiverWaits = true;
             readingChanged_.wait(lock);
             reading_.receiverWaits = false;
-        } else if (Clock::now() < lapse) {
-            readingChanged_.wait_until(lock, lapse);
+        } else if (reading_.holds != reading_.holdsSeen) {
+            // A request ended since the receiver last looked (or the session
+            // began): the caller keeps the reading for one linger more. The
+            // linger is timed here, so that a request need not read the clock.
+            reading_.holdsSeen = reading_.holds;
+            readingChanged_.wait_for(lock, std::chrono::milliseconds(kReadingLingerMs));
         } else {
             reading_.reader = Reader::Receiver;  // no request for a while: events are read again
         }

@@ -51,7 +51,7 @@ bool azk_CHidCommBase::Initialize(int32_t variant, SessionEventCallback eventCal
         assembly_ = Assembly{};
         if (sharedReading_) {
             reading_.reader = Reader::Caller;
-            reading_.callerLastActive = std::chrono::steady_clock::now();
+            reading_.holds = 1;
         }
     }
     try {

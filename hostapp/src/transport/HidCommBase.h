@@ -8,7 +8,8 @@
 // when a request ends and stays with it while requests follow one another:
 // each then reads its own response on the caller's thread, one hand-off
 // between threads less per response. The receiver takes the reading back
-// once no request has run for kReadingLingerMs, and at once when a request
+// once no request has run for kReadingLingerMs (timed by the receiver, so
+// between one and two lingers after the last), and at once when a request
 // reads anything but a response: that report goes to the receiver with it,
 // since events and text messages are delivered on the receiver thread only.
 #ifndef AZK_TRANSPORT_HID_COMM_BASE_H
@@ -204,7 +205,8 @@ private:
         bool receiverWaits = false;  // the receiver waits for the request to end
         uint64_t requests = 0;       // requests begun
         uint64_t requestsSeen = 0;   // by the receiver, when it last looked
-        std::chrono::steady_clock::time_point callerLastActive{};
+        uint64_t holds = 0;          // requests ended, and the session's start
+        uint64_t holdsSeen = 0;      // by the receiver, when it last looked
         bool mailboxFull = false;  // a report a caller read, for the receiver
         uint8_t mailbox[kMaxReportLength] = {};
     };

@@ -56,11 +56,13 @@ public:
     // request's outcome. When it returns, nothing more is taken until the
     // next Open.
     Outcome Wait(uint32_t timeoutMs) {
+        // Settled already (the caller read the response itself): no wait,
+        // and no lock. Nothing settles the slot again before the next Open,
+        // and the outcome was written before the flag.
+        if (settled_.load(std::memory_order_acquire)) return outcome_;
         std::unique_lock<std::mutex> lock(mutex_);
         const auto settled = [this] { return settled_.load(std::memory_order_relaxed); };
-        if (settled()) {
-            // Settled already (the caller read the response itself): no wait.
-        } else if (timeoutMs == kInfinite) {
+        if (timeoutMs == kInfinite) {
             settledChanged_.wait(lock, settled);
         } else {
             settledChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), settled);
