@@ -14,17 +14,24 @@
 // client's), then a "NOTE" line that measures the stack in parts the same
 // way: the minimal client with one non-blocking read before each request
 // (as the stack reads what is queued), the HID device object alone against
-// the minimal client, and SessionExec against the device object. Exits
-// non-zero when an exchange fails.
+// the minimal client, and SessionExec against the device object. A second
+// "NOTE" line tells what the emulated machine charges for the kinds of work
+// a stack adds: the minimal client with one thing added to each round trip
+// (calls, pages, locks, an idle thread's wake-ups, plain instructions),
+// beside the minimal client. Exits non-zero when an exchange fails.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "Interleaved.h"
 #include "session/SessionApi.h"
@@ -60,8 +67,9 @@ double StackBlock(int count) {
 
 // The same gets as one 17-byte write and blocking reads until the answer;
 // with `readFirst`, on a non-blocking node, and each get starting with a
-// read of what is queued (nothing).
-double RawBlock(const char* node, int count, bool readFirst = false) {
+// read of what is queued (nothing). `extra`, when given, runs after each
+// write.
+double RawBlock(const char* node, int count, bool readFirst = false, void (*extra)() = nullptr) {
     const int fd = ::open(node, O_RDWR | O_CLOEXEC | (readFirst ? O_NONBLOCK : 0));
     if (fd < 0) {
         std::fprintf(stderr, "kernel_round_trip: cannot open %s\n", node);
@@ -76,6 +84,7 @@ double RawBlock(const char* node, int count, bool readFirst = false) {
     for (int i = 0; i < count && ok; ++i) {
         if (readFirst) ok = ::read(fd, answer, sizeof answer) < 0;
         ok = ok && ::write(fd, request, sizeof request) == static_cast<ssize_t>(sizeof request);
+        if (extra != nullptr) extra();
         for (;;) {
             if (!ok) break;
             const ssize_t n = ::read(fd, answer, sizeof answer);
@@ -119,6 +128,92 @@ double DeviceBlock(int count) {
     return ok ? seconds : -1;
 }
 
+// What the emulated machine charges: work added to each round trip of the
+// minimal client.
+volatile int g_sink = 0;
+
+[[gnu::noinline]] void Bump() { g_sink = g_sink + 1; }
+
+// 48 calls, each from a place of its own (a return address of its own, as
+// the calls through a stack's layers have).
+#define AZK_BUMP4 Bump(); Bump(); Bump(); Bump();
+#define AZK_BUMP16 AZK_BUMP4 AZK_BUMP4 AZK_BUMP4 AZK_BUMP4
+void FortyEightCalls() { AZK_BUMP16 AZK_BUMP16 AZK_BUMP16 }
+#undef AZK_BUMP16
+#undef AZK_BUMP4
+
+constexpr size_t kPage = 4096;
+alignas(kPage) uint8_t g_pages[16 * kPage];
+void SixteenPages() {
+    for (size_t i = 0; i < 16; ++i) g_pages[i * kPage] = static_cast<uint8_t>(g_pages[i * kPage] + 1);
+}
+
+std::mutex g_locks[6];
+void SixLockPairs() {
+    for (std::mutex& lock : g_locks) {
+        lock.lock();
+        lock.unlock();
+    }
+}
+
+// 1,500 instructions in one loop (six a step, load and store included).
+void PlainInstructions() {
+    for (int i = 0; i < 250; ++i) g_sink = g_sink + i;
+}
+
+// The minimal client's gets while another thread of the process waits in
+// 10 ms timed waits, as the receiver thread does while requests follow one
+// another.
+double RawBlockBesideWakingThread(const char* node, int count) {
+    std::mutex mutex;
+    std::condition_variable stop;
+    bool stopping = false;
+    std::thread waker([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!stopping) stop.wait_for(lock, std::chrono::milliseconds(10));
+    });
+    const double seconds = RawBlock(node, count);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    stop.notify_all();
+    waker.join();
+    return seconds;
+}
+
+// One NOTE line: each added work's round trips as a multiple of the plain
+// minimal client's. False when an exchange failed.
+bool PrintCharges(const char* node, int rounds, int perBlock) {
+    struct Charge {
+        const char* what;
+        azk::bench::Block block;
+    };
+    const auto adding = [node](void (*extra)()) {
+        return [node, extra](int count) { return RawBlock(node, count, false, extra); };
+    };
+    const Charge charges[] = {
+        {"48 calls, each from a place of its own", adding(FortyEightCalls)},
+        {"16 more pages touched", adding(SixteenPages)},
+        {"6 lock and unlock pairs", adding(SixLockPairs)},
+        {"an idle thread waking every 10 ms", [node](int count) { return RawBlockBesideWakingThread(node, count); }},
+        {"a loop of 1,500 instructions", adding(PlainInstructions)},
+    };
+    std::printf("NOTE what the guest charges, the minimal client with one thing added to each round trip beside "
+                "the minimal client:");
+    for (const Charge& charge : charges) {
+        azk::bench::Comparison c;
+        if (!azk::bench::CompareInterleaved(charge.block, [node](int count) { return RawBlock(node, count); },
+                                            rounds, perBlock, c)) {
+            std::printf("\n");
+            return false;
+        }
+        std::printf(" %s %.3fx;", charge.what, 1 / c.ratio);
+    }
+    std::printf("\n");
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -158,5 +253,5 @@ int main(int argc, char** argv) {
                 "read, the write, the read of the answer) %.2fx the minimal client; SessionExec %.2fx the HID "
                 "device object\n",
                 1 / readFirst.ratio, 1 / device.ratio, 1 / session.ratio);
-    return 0;
+    return PrintCharges(node, rounds, perBlock) ? 0 : 1;
 }
