@@ -199,6 +199,35 @@ TEST_F(ReadingHandOverTest, AnswerSentTwiceIsNotTakenByTheNextRequest) {
     for (int i = 0; i < 50; ++i) EXPECT_EQ(GetKeyLock(), 0) << i;
 }
 
+// An answer cut short that the request reads itself fails it, and leaves
+// the caller's block as it was: nothing of the answer before it is taken
+// for this one.
+TEST_F(ReadingHandOverTest, AnswerCutShortThatTheRequestReadsFails) {
+    ScriptedDevice scripted(device_);
+    Open();
+    // Function 0x0700 declares 28 bytes: the whole answer carries 1 to 28,
+    // the one cut short ends with its last report after 22.
+    const Bytes first = BusReport({0x83, 0x03, 0x00, 0x07, 0x00, 0x00, 0x00, 28, 0x00, 1, 2, 3, 4, 5, 6, 7});
+    const Bytes middle = {8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22};
+    Bytes more = {0x84};
+    Bytes cut = {0x85};
+    more.insert(more.end(), middle.begin(), middle.end());
+    cut.insert(cut.end(), middle.begin(), middle.end());
+    scripted.Script({first, BusReport(more), BusReport({0x85, 23, 24, 25, 26, 27, 28})});
+    scripted.Script({first, BusReport(cut)});
+    const auto get = [this](SessionParamBlock& block) {
+        std::memset(block.bytes, 0xA5, sizeof block.bytes);
+        Write32(block.bytes + SESSION_BLOCK_TARGET, 0);
+        return SessionExec(session_, SESSION_CMD_GET_0700, &block, nullptr);
+    };
+    SessionParamBlock block{};
+    ASSERT_EQ(get(block), 0);  // read by the caller, which keeps the reading
+    for (size_t i = 0; i < 28; ++i) ASSERT_EQ(block.bytes[i], i + 1) << i;
+    EXPECT_EQ(get(block), SESSION_RESULT_BAD_RESPONSE);
+    for (size_t i = 0; i < 28; ++i) EXPECT_EQ(block.bytes[i], 0xA5) << i;
+    EXPECT_EQ(scripted.RequestsSeen(), 2u);
+}
+
 TEST_F(ReadingHandOverTest, DeviceIsReadWhileALongRequestIsWritten) {
     // While the caller writes a request of several reports, the device sends
     // more input than the bus queues (1024 reports) and waits for room; it
