@@ -106,7 +106,7 @@ bool azk_CHidCommBase::BeginReading(bool oneReport) {
     {
         std::unique_lock<std::mutex> lock(readingLock_);
         reading_.callerActive = true;
-        ++reading_.requests;
+        ++reading_.activity;
         if (reading_.reader == Reader::Caller && oneReport) {
             // The receiver may still be handling its last report, or leaving
             // the read the last request interrupted: it reads nothing more.
@@ -132,7 +132,7 @@ void azk_CHidCommBase::EndReading() {
     {
         std::lock_guard<std::mutex> lock(readingLock_);
         reading_.callerActive = false;
-        ++reading_.holds;
+        ++reading_.activity;
         if (reading_.reader == Reader::Receiver && closing_.load() == 0) {
             // For the next request, should one follow soon.
             reading_.reader = Reader::Caller;
@@ -200,9 +200,12 @@ azk_CHidCommBase::ReceiverTurn azk_CHidCommBase::AwaitReceiverTurn(uint8_t* repo
             reading_.receiverBusy = true;
             return ReceiverTurn::Read;
         }
-        if (reading_.callerActive && reading_.requests != reading_.requestsSeen) {
-            // Requests follow one another: look again in a while.
-            reading_.requestsSeen = reading_.requests;
+        if (reading_.activity != reading_.activitySeen) {
+            // A request began or ended since the receiver last looked (or
+            // the session began): the caller keeps the reading, and the
+            // receiver looks again in one linger. The linger is timed here,
+            // so that a request need not read the clock.
+            reading_.activitySeen = reading_.activity;
             readingChanged_.wait_for(lock, std::chrono::milliseconds(kReadingLingerMs));
         } else if (reading_.callerActive) {
             // One request that waits long for its response: until it ends,
@@ -210,12 +213,6 @@ azk_CHidCommBase::ReceiverTurn azk_CHidCommBase::AwaitReceiverTurn(uint8_t* repo
             reading_.receiverWaits = true;
             readingChanged_.wait(lock);
             reading_.receiverWaits = false;
-        } else if (reading_.holds != reading_.holdsSeen) {
-            // A request ended since the receiver last looked (or the session
-            // began): the caller keeps the reading for one linger more. The
-            // linger is timed here, so that a request need not read the clock.
-            reading_.holdsSeen = reading_.holds;
-            readingChanged_.wait_for(lock, std::chrono::milliseconds(kReadingLingerMs));
         } else {
             reading_.reader = Reader::Receiver;  // no request for a while: events are read again
         }

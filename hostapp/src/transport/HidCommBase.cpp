@@ -51,7 +51,7 @@ bool azk_CHidCommBase::Initialize(int32_t variant, SessionEventCallback eventCal
         assembly_ = Assembly{};
         if (sharedReading_) {
             reading_.reader = Reader::Caller;
-            reading_.holds = 1;
+            reading_.activity = 1;
         }
     }
     try {

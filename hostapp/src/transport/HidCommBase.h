@@ -203,10 +203,8 @@ private:
         bool callerActive = false;  // a request runs
         bool callerWaits = false;   // it waits for the receiver's turn to end
         bool receiverWaits = false;  // the receiver waits for the request to end
-        uint64_t requests = 0;       // requests begun
-        uint64_t requestsSeen = 0;   // by the receiver, when it last looked
-        uint64_t holds = 0;          // requests ended, and the session's start
-        uint64_t holdsSeen = 0;      // by the receiver, when it last looked
+        uint64_t activity = 0;       // requests begun and ended, and the session's start
+        uint64_t activitySeen = 0;   // by the receiver, when it last looked
         bool mailboxFull = false;  // a report a caller read, for the receiver
         uint8_t mailbox[kMaxReportLength] = {};
     };

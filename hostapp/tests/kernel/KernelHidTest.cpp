@@ -34,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "Timing.h"
 #include "emulator/DeviceDescriptor.h"
 #include "emulator/DeviceModel.h"
 #include "emulator/UhidAttachment.h"
@@ -282,12 +283,6 @@ INSTANTIATE_TEST_SUITE_P(Forms, KernelFormTest,
                              return std::to_string(p.param.reportLength) +
                                     (p.param.numbered ? "Numbered" : "Unnumbered");
                          });
-
-size_t ThreadsOfThisProcess() {
-    size_t n = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) n += entry.is_directory() ? 1 : 0;
-    return n;
-}
 
 // A uhid device's write() only queues the report for the program playing
 // the device: its node is known by its sysfs entry, and written on the

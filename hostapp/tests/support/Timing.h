@@ -15,6 +15,8 @@
 #include <thread>
 
 #ifdef __linux__
+#include <filesystem>
+
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -70,6 +72,13 @@ inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10
 #ifdef __linux__
 // The calling thread's kernel id.
 inline pid_t ThreadId() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
+
+// How many threads this process has.
+inline size_t ThreadsOfThisProcess() {
+    size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) n += entry.is_directory() ? 1 : 0;
+    return n;
+}
 
 // Waits until thread `tid` of this process sleeps in the kernel (state S),
 // as a thread blocked in poll() or read() does: instead of sleeping for a

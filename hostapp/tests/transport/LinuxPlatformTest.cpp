@@ -16,7 +16,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -394,12 +393,6 @@ TEST_F(LinuxPlatformTest, BlockedWriteIsAbandonedAtItsTimeOutAndFinishesLater) {
     ASSERT_EQ(::read(fd, taken.data(), taken.size()), 17);
     EXPECT_EQ(taken, second);
     EXPECT_EQ(::read(fd, taken.data(), taken.size()), -1);  // nothing more
-}
-
-size_t ThreadsOfThisProcess() {
-    size_t n = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) n += entry.is_directory() ? 1 : 0;
-    return n;
 }
 
 // A uhid device's node only queues a report: the caller writes it on its own

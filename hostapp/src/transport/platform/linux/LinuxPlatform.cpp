@@ -238,19 +238,6 @@ private:
     bool stopping_ = false;
 };
 
-// Whether a hidraw node's write() can wait for the device. The node of a
-// device played through uhid (its sysfs entry under
-// /sys/devices/virtual/misc/uhid/) only queues the report for the program
-// playing the device and returns at once. Any other node (a USB device
-// above all) waits until the device takes the report, and so does one whose
-// sysfs entry cannot be read.
-bool NodeWritesWait(const std::string& sysfsRoot, const std::string& name) {
-    char target[4096];
-    const ssize_t n = ::readlink((sysfsRoot + "/" + name).c_str(), target, sizeof target);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return true;
-    return std::string_view(target, static_cast<size_t>(n)).find("/devices/virtual/misc/uhid/") == std::string_view::npos;
-}
-
 // How an interface's reports are written.
 enum class WritePath {
     Socket,      // a vhid socket: a send never waits for the device
@@ -258,8 +245,18 @@ enum class WritePath {
     NodeThread,  // a hidraw node whose write() waits: on the writer thread
 };
 
+// The node of a device played through uhid (its sysfs entry under
+// /sys/devices/virtual/misc/uhid/) only queues a report for the program
+// playing the device and returns at once. Any other node (a USB device
+// above all) waits in write() until the device takes the report, and so is
+// taken to do one whose sysfs entry cannot be read.
 WritePath HidrawWritePath(const std::string& sysfsRoot, const std::string& name) {
-    return NodeWritesWait(sysfsRoot, name) ? WritePath::NodeThread : WritePath::Node;
+    char target[4096];
+    const ssize_t n = ::readlink((sysfsRoot + "/" + name).c_str(), target, sizeof target);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return WritePath::NodeThread;
+    const std::string_view entry(target, static_cast<size_t>(n));
+    const bool uhid = entry.find("/devices/virtual/misc/uhid/") != std::string_view::npos;
+    return uhid ? WritePath::Node : WritePath::NodeThread;
 }
 
 // One open interface: a hidraw node or a connected vhid socket. Both carry
