@@ -159,7 +159,10 @@ EOF
   pass "dpkg -i $(basename "$deb")"
   expect_run "installed KeyConfig -require against the installed DeviceEmulator" 0 "$keyconfig_text" \
     /usr/bin/DeviceEmulator --lock-mask 0x2D --se 1 -- /usr/bin/KeyConfig -require
-  ldconfig -p | grep -q 'libkeyconfig-session.so.0 ' && pass "ldconfig knows libkeyconfig-session.so.0" ||
+  # Through a file, not a pipe: grep -q leaves at its first match, and with pipefail the ldconfig that is still
+  # writing a listing of over 64 KiB then dies of SIGPIPE and fails the check.
+  ldconfig -p >"$work/ldcache"
+  grep -q 'libkeyconfig-session.so.0 ' "$work/ldcache" && pass "ldconfig knows libkeyconfig-session.so.0" ||
     fail "libkeyconfig-session.so.0 not in the linker cache"
   # The package's own development files, from their usual places.
   [ "$(pkg-config --modversion keyconfig-session)" = "$version" ] && pass "pkg-config finds version $version" ||

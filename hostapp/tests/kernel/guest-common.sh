@@ -29,7 +29,7 @@ guest_share_modules=(virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_
 
 # The package that linux-image-amd64 currently points to.
 guest_kernel_package() {
-    apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }'
+    apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ && !n++ { print $2 }'
 }
 
 # guest_fetch_kernel KERNELS_DIR: sets `kernel` to KERNELS_DIR/PACKAGE, which

@@ -77,10 +77,10 @@ exe() { find "$mingw/hostapp" -name "$1.exe" -type f | head -n 1; }
 # ------------------------------------------------------------ udev
 
 mkdir -p "$stage_dir"
-udev_version=$(apt-cache policy udev 2>/dev/null | awk '/Candidate:/ { print $2; exit }')
+udev_version=$(apt-cache policy udev 2>/dev/null | awk '/Candidate:/ && !n++ { print $2 }')
 if [ -z "$udev_version" ] || [ "$udev_version" = "(none)" ]; then
     apt-get update -qq
-    udev_version=$(apt-cache policy udev 2>/dev/null | awk '/Candidate:/ { print $2; exit }')
+    udev_version=$(apt-cache policy udev 2>/dev/null | awk '/Candidate:/ && !n++ { print $2 }')
 fi
 if [ -z "$udev_version" ] || [ "$udev_version" = "(none)" ]; then guest_die "apt knows no udev package"; fi
 udev=$stage_dir/udev/${udev_version//[:~]/_}
