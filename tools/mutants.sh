@@ -129,10 +129,12 @@ prepare() {
 
 # Runs one mutant's (or the unmutated tree's) test commands; 0 when all pass.
 run_tests() {
-  local preset=$1 commands=$2 prefix=''
-  [ "$preset" = mingw ] && prefix=wine
+  local preset=$1 commands=$2 prefix
   while IFS= read -r command; do
     [ -n "$command" ] || continue
+    # A Windows program runs under wine; anything else (a script) as it is.
+    prefix=''
+    [ "$preset" = mingw ] && [[ ${command%% *} == *.exe ]] && prefix=wine
     # The shell's own note of a crashed test goes with the test's output.
     # shellcheck disable=SC2086
     { (cd "$tree/build/$preset" && timeout "$limit" $prefix $command) > "$work/test.log" 2>&1; } 2>> "$work/test.log" ||

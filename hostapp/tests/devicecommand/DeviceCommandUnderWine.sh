@@ -91,6 +91,21 @@ check "exec of a command that is not a catalogue command" 2 "" \
   "DeviceCommand: exec: command 64 is not a catalogue command (27 does not exist; 29/30 are 'keylock', 64 is the firmware update, 82 is 'raw', 51/52/55/56/77/78 are 'read-block'/'write-block')${nl}Run 'DeviceCommand --help' for the usage.$nl" \
   exec 64
 
+# On a console the text goes out as UTF-16 (WriteConsoleW). Wine run on a
+# terminal (a pty from script) gives the program console handles and draws
+# what it writes on the terminal, with cursor moves of its own, so only the
+# word is looked for: written as bytes instead, it would read as the console
+# code page's characters for its UTF-8 ("K├▒se").
+if command -v script >/dev/null; then
+  status=0
+  LC_ALL=C.UTF-8 script -qec "$(printf '%q ' "${emulator[@]}" "$exe" keylock set --lock Käse --se on)" /dev/null \
+    </dev/null >"$work/tty" 2>&1 || status=$?
+  [ "$status" = 2 ] || fail "usage error on a console: exit status $status, not 2"
+  grep -q 'Käse not in' "$work/tty" || { fail "usage error on a console: no 'Käse not in'"; od -c "$work/tty" | head -20; }
+else
+  echo "note: no script(1), the console check is left out"
+fi
+
 # The help: the exit statuses, and no CR anywhere.
 LC_ALL=C.UTF-8 "${emulator[@]}" "$exe" --help </dev/null >"$work/out" 2>/dev/null
 status=$?
