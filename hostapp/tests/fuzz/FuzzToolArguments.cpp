@@ -1,9 +1,11 @@
 // libFuzzer target for the command-line parsers of the tools: KeyConfig's,
-// FwUpdate's, FwImage's and DeviceEmulator's. The first input byte picks the
-// parser; the rest are the words, separated by NUL bytes. None of the
-// parsers touches a file or a device. Beyond memory safety it checks that a
-// command line is either refused with a message or describes something the
-// tool can carry out.
+// FwUpdate's, FwImage's, DeviceEmulator's and DeviceCommand's. The first
+// input byte picks the parser; the rest are the words, separated by NUL
+// bytes. None of the parsers touches a file or a device. Beyond memory
+// safety it checks that a command line is either refused with a message or
+// describes something the tool can carry out, and for DeviceCommand also
+// runs what its tool checks before it looks for a device: the exec fields
+// and the raw message's hex.
 #include <cstdint>
 #include <cstdlib>
 #include <set>
@@ -11,6 +13,8 @@
 #include <vector>
 
 #include "emulator/EmulatorOptions.h"
+#include "win/DeviceCommand/DeviceCommandApp.h"
+#include "win/DeviceCommand/DeviceCommandExec.h"
 #include "win/FwUpdate/FwImageApp.h"
 #include "win/FwUpdate/FwUpdateApp.h"
 #include "win/KeyConfig/KeyConfigApp.h"
@@ -108,6 +112,56 @@ void EmulatorWords(const std::vector<std::string>& words) {
     for (const std::string& name : names) Check(name.find('/') == std::string::npos && name[0] != '.');
 }
 
+void DeviceCommandWords(const std::vector<std::string>& words) {
+    using namespace azk::devcmd;
+    azk_SDeviceCommandOptions options;
+    const azk_SParseResult result = ParseDeviceCommand(words, options);
+    if (result.outcome != ParseOutcome::Run) {
+        Check(!result.text.empty());
+        return;
+    }
+    Check(options.variant == 1 || options.variant == 2);
+    Check(options.index >= 0);
+    switch (options.subcommand) {
+    case Subcommand::List:
+    case Subcommand::KeylockShow:
+    case Subcommand::KeylockReset: break;
+    case Subcommand::KeylockSet:
+    case Subcommand::KeylockApply: {
+        uint16_t mask = 0;
+        Check(LockMaskOf(options.lockKeys, mask) && (mask | 0x007F) == 0x007F && (mask & 0x0020) != 0);
+        break;
+    }
+    case Subcommand::Exec: {
+        Check(IsExecCommand(options.commandId));
+        SessionParamBlock block{};
+        std::vector<uint8_t> buffer;
+        std::string error;
+        if (!PrepareExec(options.commandId, options.assignments, block, buffer, error)) {
+            Check(!error.empty());
+            break;
+        }
+        // What the tool prints after the command, read from the block as prepared.
+        for (const ExecValue& value : ExecResults(options.commandId, block, buffer)) {
+            Check(!value.name.empty());
+            Check(value.isText || value.isBytes || value.size == 1 || value.size == 2 || value.size == 4);
+        }
+        break;
+    }
+    case Subcommand::ReadBlock:
+    case Subcommand::WriteBlock:
+        Check(options.blockCommand != 0 && !options.file.empty());
+        Check(options.selector <= 0xFF && options.target <= 0xFF);
+        break;
+    case Subcommand::Raw: {
+        std::vector<uint8_t> bytes;
+        if (ParseHexBytes(options.hex, bytes)) Check(bytes.size() * 2 <= options.hex.size());
+        break;
+    }
+    default: Check(false);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -123,11 +177,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
     }
-    switch (data[0] % 4) {
+    switch (data[0] % 5) {
     case 0: KeyConfigWords(words); break;
     case 1: FwUpdateWords(words); break;
     case 2: FwImageWords(words); break;
-    default: EmulatorWords(words); break;
+    case 3: EmulatorWords(words); break;
+    default: DeviceCommandWords(words); break;
     }
     return 0;
 }
