@@ -150,7 +150,8 @@ void DeviceCommandWords(const std::vector<std::string>& words) {
     }
     case Subcommand::ReadBlock:
     case Subcommand::WriteBlock:
-        Check(options.blockCommand != 0 && !options.file.empty());
+        // The file is the tool's to open when it runs: a name it cannot open (even an empty one) fails there.
+        Check(options.blockCommand != 0);
         Check(options.selector <= 0xFF && options.target <= 0xFF);
         break;
     case Subcommand::Raw: {
