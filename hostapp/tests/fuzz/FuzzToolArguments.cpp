@@ -29,6 +29,10 @@ void Check(bool condition) {
     if (!condition) std::abort();
 }
 
+// A key-lock mask: only the six keys' bits can be cleared (bit 5, which no
+// key names, stays set).
+bool IsLockMask(uint16_t mask) { return (mask | 0x007F) == 0x007F && (mask & 0x0020) != 0; }
+
 bool PointsInto(const azk_SToolArgument* p, const std::vector<azk_SToolArgument>& args) {
     return p != nullptr && p >= args.data() && p < args.data() + args.size();
 }
@@ -43,8 +47,7 @@ void KeyConfigWords(const std::vector<std::string>& words) {
     case KeyConfigAction::Reset: break;
     case KeyConfigAction::Set:
         Check(c.seValue <= 1);
-        // Only the six keys' bits can be cleared.
-        Check((c.lockMask | 0x007F) == 0x007F && (c.lockMask & 0x0020) != 0);
+        Check(IsLockMask(c.lockMask));
         break;
     default: Check(false);
     }
@@ -129,7 +132,7 @@ void DeviceCommandWords(const std::vector<std::string>& words) {
     case Subcommand::KeylockSet:
     case Subcommand::KeylockApply: {
         uint16_t mask = 0;
-        Check(LockMaskOf(options.lockKeys, mask) && (mask | 0x007F) == 0x007F && (mask & 0x0020) != 0);
+        Check(LockMaskOf(options.lockKeys, mask) && IsLockMask(mask));
         break;
     }
     case Subcommand::Exec: {

@@ -208,13 +208,11 @@ TEST_F(ReadingHandOverTest, AnswerCutShortThatTheRequestReadsFails) {
     // Function 0x0700 declares 28 bytes: the whole answer carries 1 to 28,
     // the one cut short ends with its last report after 22.
     const Bytes first = BusReport({0x83, 0x03, 0x00, 0x07, 0x00, 0x00, 0x00, 28, 0x00, 1, 2, 3, 4, 5, 6, 7});
-    const Bytes middle = {8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22};
-    Bytes more = {0x84};
-    Bytes cut = {0x85};
-    more.insert(more.end(), middle.begin(), middle.end());
-    cut.insert(cut.end(), middle.begin(), middle.end());
-    scripted.Script({first, BusReport(more), BusReport({0x85, 23, 24, 25, 26, 27, 28})});
-    scripted.Script({first, BusReport(cut)});
+    const auto second = [](uint8_t marker) {  // bytes 8 to 22, as a middle or the last report
+        return BusReport({marker, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22});
+    };
+    scripted.Script({first, second(0x84), BusReport({0x85, 23, 24, 25, 26, 27, 28})});
+    scripted.Script({first, second(0x85)});
     const auto get = [this](SessionParamBlock& block) {
         std::memset(block.bytes, 0xA5, sizeof block.bytes);
         Write32(block.bytes + SESSION_BLOCK_TARGET, 0);
