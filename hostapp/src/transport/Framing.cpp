@@ -110,10 +110,13 @@ bool azk_CHidCommBase::BeginReading(bool oneReport) {
         if (reading_.reader == Reader::Caller && oneReport) {
             // The receiver may still be handling its last report, or leaving
             // the read the last request interrupted: it reads nothing more.
-            reading_.callerWaits = true;
-            readingChanged_.wait_for(lock, std::chrono::milliseconds(kReadingLingerMs),
-                                     [this] { return !reading_.receiverBusy; });
-            reading_.callerWaits = false;
+            // Mostly it is not, and the request reads no clock.
+            if (reading_.receiverBusy) {
+                reading_.callerWaits = true;
+                readingChanged_.wait_for(lock, std::chrono::milliseconds(kReadingLingerMs),
+                                         [this] { return !reading_.receiverBusy; });
+                reading_.callerWaits = false;
+            }
             if (!reading_.receiverBusy) return true;
         }
         // The receiver reads this response: it is busy for long (in a

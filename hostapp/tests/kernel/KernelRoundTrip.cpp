@@ -17,8 +17,8 @@
 // the minimal client, and SessionExec against the device object. A second
 // "NOTE" line tells what the emulated machine charges for the kinds of work
 // a stack adds: the minimal client with one thing added to each round trip
-// (calls, pages, locks, an idle thread's wake-ups, plain instructions),
-// beside the minimal client. Exits non-zero when an exchange fails.
+// (calls, pages, locks, an idle thread's wake-ups, plain instructions, clock
+// reads), beside the minimal client. Exits non-zero when an exchange fails.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -156,6 +156,11 @@ void SixLockPairs() {
     }
 }
 
+// Three reads of the steady clock.
+void ThreeClockReads() {
+    for (int i = 0; i < 3; ++i) g_sink = g_sink + static_cast<int>(Clock::now().time_since_epoch().count() & 1);
+}
+
 // 1,500 instructions in one loop (six a step, load and store included).
 void PlainInstructions() {
     for (int i = 0; i < 250; ++i) g_sink = g_sink + i;
@@ -198,6 +203,7 @@ bool PrintCharges(const char* node, int rounds, int perBlock) {
         {"6 lock and unlock pairs", adding(SixLockPairs)},
         {"an idle thread waking every 10 ms", [node](int count) { return RawBlockBesideWakingThread(node, count); }},
         {"a loop of 1,500 instructions", adding(PlainInstructions)},
+        {"3 clock reads", adding(ThreeClockReads)},
     };
     std::printf("NOTE what the guest charges, the minimal client with one thing added to each round trip beside "
                 "the minimal client:");
