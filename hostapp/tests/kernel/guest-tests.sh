@@ -331,7 +331,7 @@ if [ "${GUEST_MODE:-}" = bench ]; then
     # Longer runs, on a host that may be busy.
     measure_timeout=600
     # What a clock read costs depends on it.
-    echo "NOTE clocksource $(cat /sys/devices/system/clocksource/clocksource0/current_clocksource)"
+    echo "NOTE the guest's clock source: $(cat /sys/devices/system/clocksource/clocksource0/current_clocksource)"
     round_trips 40 500
     open_times
     exit 0
