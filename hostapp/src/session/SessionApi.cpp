@@ -56,8 +56,13 @@ extern "C" int32_t SessionFree(SessionHandle handle) {
 extern "C" int32_t SessionExec(SessionHandle handle, int32_t commandId, void* block,
                                int32_t* statusPair) {
     if (handle == nullptr) return SESSION_RESULT_CONNECTION;
+    azk_CHidComm* session = FromHandle(handle);
+    // From a callback on the session's own receiver thread: the answer
+    // would be that thread's to read, and a command of the caller's that
+    // waits for it would wait too. Nothing is sent.
+    if (session->OnReceiverThread()) return SESSION_RESULT_GENERAL;
     try {
-        return FromHandle(handle)->Exec(commandId, block, statusPair);
+        return session->Exec(commandId, block, statusPair);
     } catch (...) {
         // The session lock could not be taken (a system failure).
         return SESSION_RESULT_GENERAL;

@@ -46,9 +46,10 @@ typedef struct azk_SessionOpaque* SessionHandle;
 /*
  * Event callback: called on the session's receiver thread for every event
  * packet the device sends (event type, value) and once with (255, 0) when the
- * device is lost. SessionFree on its own session from there frees nothing
- * and returns SESSION_RESULT_GENERAL (see SessionFree). Anything it throws
- * is caught and ignored. Events come in the order the device sent them; one
+ * device is lost. SessionFree and SessionExec on its own session from there
+ * do nothing and return SESSION_RESULT_GENERAL (see each): another thread
+ * runs the commands an event calls for. Anything it throws is caught and
+ * ignored. Events come in the order the device sent them; one
  * that arrives within 10 ms after a command or after the session's start may
  * reach the callback up to 10 ms late (while commands follow one another,
  * the calling thread reads the device itself and passes events on).
@@ -68,8 +69,9 @@ enum { SESSION_EVENT_DEVICE_LOST = 255 };
 enum {
     SESSION_RESULT_OK = 0,
     SESSION_RESULT_GENERAL = -1,          /* empty request handed to the transport; SessionFree
-                                             called on the session's own receiver thread;
-                                             a callback threw during SessionExec */
+                                             or SessionExec called on the session's own
+                                             receiver thread; a callback threw during
+                                             SessionExec */
     SESSION_RESULT_PARAMETER = -2,        /* not returned by the library */
     SESSION_RESULT_INITIALIZE = -3,       /* firmware image memory could not be had */
     SESSION_RESULT_CONNECTION = -4,       /* empty session handle */
@@ -407,6 +409,10 @@ AZK_SESSION_API int32_t SessionFree(SessionHandle session);
  * unknown command id, else the command's result. Nothing is thrown: when a
  * callback (command 64's progress) throws, the command is abandoned with
  * SESSION_RESULT_GENERAL (-1) and the status pair is still filled.
+ * Called on the session's own receiver thread (from the event or text
+ * callback) it sends nothing and returns SESSION_RESULT_GENERAL (-1) at
+ * once, leaving the status pair as it was: that thread reads the device's
+ * answers, and cannot while it waits for one.
  */
 AZK_SESSION_API int32_t SessionExec(SessionHandle session, int32_t commandId, void* block, int32_t* statusPair);
 

@@ -99,8 +99,9 @@ int32_t azk_CHidCommBase::SendAndWait(const uint8_t* request, uint32_t size, uin
 // ------------------------------------------------------------ the reading
 
 bool azk_CHidCommBase::BeginReading(bool oneReport) {
-    // A callback's own request leaves the reading where it is: the receiver
-    // thread it runs on cannot hand it over to itself.
+    // SessionExec runs no request on the receiver thread; were one run
+    // there, it would leave the reading where it is: that thread cannot
+    // hand it over to itself.
     if (!sharedReading_ || OnReceiverThread()) return false;
     bool wakeReceiver = false;
     {

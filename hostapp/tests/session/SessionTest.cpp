@@ -250,48 +250,66 @@ TEST_F(SessionTest, UnplugInTheMiddleEndsTheCommandPromptly) {
     device->SetOutputHandler(nullptr);
 }
 
-// SessionFree from the session's own receiver thread (its event callback,
-// for an event and for the device-lost event) frees nothing and says so.
+// SessionFree and SessionExec from the session's own receiver thread (its
+// event callback, for an event and for the device-lost event) do nothing and
+// say so.
 std::atomic<SessionHandle> g_ownSession{nullptr};
-std::mutex g_freeResultsLock;
-std::condition_variable g_freeResultsChanged;
-std::vector<std::pair<int, int32_t>> g_freeResults;  // event, SessionFree's result
+std::mutex g_callbackResultsLock;
+std::condition_variable g_callbackResultsChanged;
+std::vector<std::pair<int, int32_t>> g_callbackResults;  // event, the call's result
 
-void FreeOwnSession(int event, int) {
-    const int32_t result = SessionFree(g_ownSession.load());
-    std::lock_guard<std::mutex> lock(g_freeResultsLock);
-    g_freeResults.emplace_back(event, result);
-    g_freeResultsChanged.notify_all();
+void RecordCallbackResult(int event, int32_t result) {
+    std::lock_guard<std::mutex> lock(g_callbackResultsLock);
+    g_callbackResults.emplace_back(event, result);
+    g_callbackResultsChanged.notify_all();
 }
 
-std::vector<std::pair<int, int32_t>> WaitForFreeResults(size_t count) {
-    std::unique_lock<std::mutex> lock(g_freeResultsLock);
-    g_freeResultsChanged.wait_for(lock, std::chrono::seconds(5), [&] { return g_freeResults.size() >= count; });
-    return g_freeResults;
+std::vector<std::pair<int, int32_t>> WaitForCallbackResults(size_t count) {
+    std::unique_lock<std::mutex> lock(g_callbackResultsLock);
+    g_callbackResultsChanged.wait_for(lock, std::chrono::seconds(5),
+                                      [&] { return g_callbackResults.size() >= count; });
+    return g_callbackResults;
 }
 
-TEST_F(SessionTest, FreeFromItsOwnCallbackIsRefusedAndTheSessionGoesOn) {
-    g_freeResults.clear();
-    device_ = std::make_unique<ScriptedDevice>(AddSpeakerphone(1));
-    session_ = SessionCreate(1, FreeOwnSession);
-    ASSERT_NE(session_, nullptr);
-    g_ownSession = session_;
-    device_->Device().SendInput(BusReport({0x90, 0x01, 0x05}));
-    EXPECT_EQ(WaitForFreeResults(1), (std::vector<std::pair<int, int32_t>>{{1, -1}}));
+void FreeOwnSession(int event, int) { RecordCallbackResult(event, SessionFree(g_ownSession.load())); }
 
-    // The session still works.
-    device_->Script({BusReport({0x83, 0x03, 0x36, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x2D, 0x00})});
+// A key-lock get; the status pair must stay as it was (else 99 is recorded).
+void ExecOnOwnSession(int event, int) {
     SessionParamBlock block{};
-    EXPECT_EQ(SessionExec(session_, 30, &block, nullptr), 0);
-    EXPECT_EQ(Read16(block.bytes + 2), 0x002D);
+    int32_t pair[2] = {7, 7};
+    const int32_t result = SessionExec(g_ownSession.load(), 30, &block, pair);
+    RecordCallbackResult(event, pair[0] == 7 && pair[1] == 7 ? result : 99);
+}
 
-    // Also refused from the device-lost event; the thread then ends, and
-    // the session is freed from here (TearDown) with 0.
-    device_->Device().Unplug();
-    EXPECT_EQ(WaitForFreeResults(2), (std::vector<std::pair<int, int32_t>>{{1, -1}, {255, -1}}));
-    EXPECT_EQ(SessionFree(session_), 0);
-    session_ = nullptr;
-    g_ownSession = nullptr;
+TEST_F(SessionTest, FreeAndExecFromItsOwnCallbackAreRefusedAndTheSessionGoesOn) {
+    for (SessionEventCallback callback : {FreeOwnSession, ExecOnOwnSession}) {
+        SCOPED_TRACE(callback == FreeOwnSession ? "SessionFree" : "SessionExec");
+        g_callbackResults.clear();
+        device_ = std::make_unique<ScriptedDevice>(AddSpeakerphone(1));
+        session_ = SessionCreate(1, callback);
+        ASSERT_NE(session_, nullptr);
+        g_ownSession = session_;
+        device_->Device().SendInput(BusReport({0x90, 0x01, 0x05}));
+        EXPECT_EQ(WaitForCallbackResults(1), (std::vector<std::pair<int, int32_t>>{{1, -1}}));
+        EXPECT_TRUE(Requests().empty());  // the refused get sent nothing
+
+        // The session still works.
+        device_->Script({BusReport({0x83, 0x03, 0x36, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x2D, 0x00})});
+        SessionParamBlock block{};
+        EXPECT_EQ(SessionExec(session_, 30, &block, nullptr), 0);
+        EXPECT_EQ(Read16(block.bytes + 2), 0x002D);
+        EXPECT_EQ(Requests().size(), 1u);
+
+        // Also refused from the device-lost event; the thread then ends, and
+        // the session is freed from here with 0.
+        device_->Device().Unplug();
+        EXPECT_EQ(WaitForCallbackResults(2), (std::vector<std::pair<int, int32_t>>{{1, -1}, {255, -1}}));
+        EXPECT_EQ(SessionFree(session_), 0);
+        session_ = nullptr;
+        g_ownSession = nullptr;
+        device_.reset();
+        sim::SimBus::Instance().Clear();
+    }
 }
 
 TEST_F(SessionTest, BaseClassExecDoesNothing) {
