@@ -60,6 +60,7 @@ constexpr std::array<int8_t, kLastId + 1> kIndexById = BuildIndexById();
 
 int32_t azk_CHidComm::Exec(int32_t commandId, void* block, int32_t* statusPair) {
     std::lock_guard<std::recursive_mutex> lock(sessionLock_);
+    const CommandScope inCommand(*this);
     int32_t result = SESSION_RESULT_COMMAND;
     try {
         const int index = commandId >= 0 && commandId <= kLastId ? kIndexById[static_cast<size_t>(commandId)] : -1;

@@ -39,9 +39,11 @@ extern "C" SessionHandle SessionCreateAt(int32_t variant, int32_t index, Session
 extern "C" int32_t SessionFree(SessionHandle handle) {
     if (handle == nullptr) return SESSION_RESULT_CONNECTION;
     azk_CHidComm* session = FromHandle(handle);
-    // From a callback on the session's own receiver thread: stopping would
-    // mean that thread waiting for itself. The session goes on.
-    if (session->OnReceiverThread()) return SESSION_RESULT_GENERAL;
+    // From a callback on the session's own receiver thread, stopping would
+    // mean that thread waiting for itself; from a progress callback, the
+    // command that called it would go on with the session gone. The
+    // session goes on.
+    if (session->OnReceiverThread() || session->InCommandOnThisThread()) return SESSION_RESULT_GENERAL;
     try {
         session->Terminate();
     } catch (...) {

@@ -70,7 +70,8 @@ enum {
     SESSION_RESULT_OK = 0,
     SESSION_RESULT_GENERAL = -1,          /* empty request handed to the transport; SessionFree
                                              or SessionExec called on the session's own
-                                             receiver thread; a callback threw during
+                                             receiver thread; SessionFree called within the
+                                             session's own command; a callback threw during
                                              SessionExec */
     SESSION_RESULT_PARAMETER = -2,        /* not returned by the library */
     SESSION_RESULT_INITIALIZE = -3,       /* firmware image memory could not be had */
@@ -394,9 +395,11 @@ AZK_SESSION_API SessionHandle SessionCreateAt(int32_t variant, int32_t index, Se
 /*
  * Stops and destroys the session. Returns -4 for a NULL handle, else 0.
  * Called on the session's own receiver thread (from the event or text
- * callback) it cannot stop the session, whose thread would wait for itself:
- * it frees nothing and returns SESSION_RESULT_GENERAL (-1). The session
- * goes on working and is freed later from another thread.
+ * callback) it cannot stop the session, whose thread would wait for itself;
+ * called within one of the session's own commands (from command 64's
+ * progress callback), the command would go on without its session. Both
+ * times it frees nothing and returns SESSION_RESULT_GENERAL (-1). The
+ * session goes on working and is freed later, from outside them.
  */
 AZK_SESSION_API int32_t SessionFree(SessionHandle session);
 

@@ -64,8 +64,9 @@ bool azk_CHidCommBase::Initialize(int32_t variant, SessionEventCallback eventCal
 }
 
 void azk_CHidCommBase::Terminate() {
-    // The receiver cannot wait for itself; SessionFree refuses this case.
-    if (OnReceiverThread()) return;
+    // The receiver cannot wait for itself, nor a command end the session it
+    // runs on; SessionFree refuses both.
+    if (OnReceiverThread() || InCommandOnThisThread()) return;
     if (receiver_.joinable()) {
         closing_.store(1);
         device_.CancelRead();

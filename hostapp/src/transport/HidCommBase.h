@@ -99,14 +99,45 @@ public:
     // True on this session's own receiver thread (in a callback): the
     // session cannot be stopped from there.
     bool OnReceiverThread() const;
+    // True on a thread inside one of this session's commands (in command
+    // 64's progress callback): the session cannot be stopped from there
+    // either, the command would go on with it gone.
+    bool InCommandOnThisThread() const {
+        return commandThread_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    }
 
     // Receiver threads running in this process (for tests of the stop paths).
     static int RunningReceivers();
 
 protected:
+    // For the whole of one Exec, after taking sessionLock_: marks the
+    // calling thread as inside a command of this session. A command run
+    // from another's progress callback nests.
+    class CommandScope {
+    public:
+        explicit CommandScope(azk_CHidCommBase& session) : session_(session) {
+            if (session_.commandDepth_++ == 0) {
+                session_.commandThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+            }
+        }
+        ~CommandScope() {
+            if (--session_.commandDepth_ == 0) session_.commandThread_.store({}, std::memory_order_relaxed);
+        }
+        CommandScope(const CommandScope&) = delete;
+        CommandScope& operator=(const CommandScope&) = delete;
+
+    private:
+        azk_CHidCommBase& session_;
+    };
+
     std::recursive_mutex sessionLock_;  // held for the whole of one Exec
 
 private:
+    // The thread inside a command of this session, and how deeply; written
+    // under sessionLock_ (CommandScope), read by SessionFree on any thread.
+    std::atomic<std::thread::id> commandThread_{};
+    int commandDepth_ = 0;
+
     struct TextSink {
         TextCallback callback = nullptr;
         void* context = nullptr;

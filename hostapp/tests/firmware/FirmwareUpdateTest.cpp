@@ -542,6 +542,24 @@ TEST_F(FirmwareUpdateTest, ThrowingProgressCallbackEndsTheUpdateCleanly) {
     EXPECT_EQ(Events(), (std::vector<std::pair<int, int>>{{255, 0}}));
 }
 
+// SessionFree from the progress callback, inside the command of the session
+// it would free: refused with -1 at every call, the update runs to its end,
+// and the session is freed afterwards (TearDown) as usual.
+TEST_F(FirmwareUpdateTest, FreeFromTheProgressCallbackIsRefusedAndTheUpdateGoesOn) {
+    Open();
+    static SessionHandle s_session;
+    static std::vector<int32_t> s_results;
+    s_session = session_;
+    s_results.clear();
+    g_onProgress = [](int32_t) { s_results.push_back(SessionFree(s_session)); };
+    Bytes image = MakeImage(0, 30720 - 560);
+    EXPECT_EQ(Update(image), SESSION_RESULT_OK);
+    EXPECT_EQ(Steps(), "SLWLWLW");
+    EXPECT_EQ(Percentages(), (std::vector<int32_t>{21, 46, 72, 100}));
+    EXPECT_EQ(s_results, (std::vector<int32_t>{-1, -1, -1, -1}));
+    EXPECT_TRUE(receiver_->Snapshot().verified);
+}
+
 // ------------------------------------------------------------ device lost
 
 // The device leaves the bus while it owes the answer to the first FU_FWLOAD.
