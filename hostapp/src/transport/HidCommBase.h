@@ -111,32 +111,30 @@ public:
 
 protected:
     // For the whole of one Exec, after taking sessionLock_: marks the
-    // calling thread as inside a command of this session. A command run
-    // from another's progress callback nests.
+    // calling thread as inside a command of this session, and restores the
+    // mark found (none, or this thread's for a command run from another's
+    // progress callback).
     class CommandScope {
     public:
-        explicit CommandScope(azk_CHidCommBase& session) : session_(session) {
-            if (session_.commandDepth_++ == 0) {
-                session_.commandThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-            }
+        explicit CommandScope(azk_CHidCommBase& session)
+            : session_(session), outer_(session.commandThread_.load(std::memory_order_relaxed)) {
+            session_.commandThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
         }
-        ~CommandScope() {
-            if (--session_.commandDepth_ == 0) session_.commandThread_.store({}, std::memory_order_relaxed);
-        }
+        ~CommandScope() { session_.commandThread_.store(outer_, std::memory_order_relaxed); }
         CommandScope(const CommandScope&) = delete;
         CommandScope& operator=(const CommandScope&) = delete;
 
     private:
         azk_CHidCommBase& session_;
+        const std::thread::id outer_;
     };
 
     std::recursive_mutex sessionLock_;  // held for the whole of one Exec
 
 private:
-    // The thread inside a command of this session, and how deeply; written
-    // under sessionLock_ (CommandScope), read by SessionFree on any thread.
+    // The thread inside a command of this session; written under
+    // sessionLock_ (CommandScope), read by SessionFree on any thread.
     std::atomic<std::thread::id> commandThread_{};
-    int commandDepth_ = 0;
 
     struct TextSink {
         TextCallback callback = nullptr;
