@@ -34,19 +34,21 @@ inline std::string WithoutCarriageReturns(const std::string& text) {
 class azk_CConsoleCapture {
 public:
     azk_CConsoleCapture() {
+#ifdef _WIN32
         std::random_device random;
         std::ostringstream name;
         name << "azk_console_capture_" << std::hex << random() << random() << ".txt";
         path_ = std::filesystem::temp_directory_path() / name.str();
-        file_ = std::fopen(path_.string().c_str(), "w");
+        file_ = std::fopen(path_.string().c_str(), "w");  // text mode, as the console stream is
+#else
+        // A file without a name: nothing is left behind by a test process
+        // that dies while it captures.
+        file_ = std::tmpfile();
+#endif
         opened_ = file_ != nullptr;
         if (opened_) SetConsoleStream(file_);
     }
-    ~azk_CConsoleCapture() {
-        Stop();
-        std::error_code ignored;
-        std::filesystem::remove(path_, ignored);
-    }
+    ~azk_CConsoleCapture() { Stop(); }
     azk_CConsoleCapture(const azk_CConsoleCapture&) = delete;
     azk_CConsoleCapture& operator=(const azk_CConsoleCapture&) = delete;
 
@@ -54,10 +56,22 @@ public:
 
     // Ends the capture and returns the bytes printed, with "\n" line ends.
     std::string Finish() {
-        Stop();
+        std::string text;
+        if (file_ == nullptr) return text;
+        SetConsoleStream(nullptr);
+#ifdef _WIN32
+        std::fclose(file_);
+        file_ = nullptr;
         std::ifstream in(path_, std::ios::binary);
-        return WithoutCarriageReturns(
-            std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+#else
+        std::rewind(file_);
+        char chunk[4096];
+        size_t n;
+        while ((n = std::fread(chunk, 1, sizeof chunk, file_)) > 0) text.append(chunk, n);
+#endif
+        Stop();
+        return WithoutCarriageReturns(text);
     }
 
 private:
@@ -67,9 +81,14 @@ private:
             std::fclose(file_);
             file_ = nullptr;
         }
+        if (!path_.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove(path_, ignored);
+            path_.clear();
+        }
     }
 
-    std::filesystem::path path_;
+    std::filesystem::path path_;  // Windows only: the capture's named file
     std::FILE* file_ = nullptr;
     bool opened_ = false;
 };
