@@ -108,7 +108,7 @@ wine_env() {
   export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   mkdir -p "$WINEPREFIX"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    wineboot -i </dev/null >/dev/null 2>&1
+    setarch -R wineboot -i </dev/null >/dev/null 2>&1
     wineserver -w
   fi
   wineserver -p </dev/null >/dev/null 2>&1
@@ -134,7 +134,8 @@ run_tests() {
     [ -n "$command" ] || continue
     # A Windows program runs under wine; anything else (a script) as it is.
     prefix=''
-    [ "$preset" = mingw ] && [[ ${command%% *} == *.exe ]] && prefix=wine
+    # Wine without address-space randomisation (see tools/test-windows.sh).
+    [ "$preset" = mingw ] && [[ ${command%% *} == *.exe ]] && prefix='setarch -R wine'
     # The shell's own note of a crashed test goes with the test's output.
     # shellcheck disable=SC2086
     { (cd "$tree/build/$preset" && timeout "$limit" $prefix $command) > "$work/test.log" 2>&1; } 2>> "$work/test.log" ||

@@ -109,8 +109,9 @@ if [ ! -f "$prefix/.hidraw-ready" ]; then
     (
         export WINEPREFIX=$prefix
         trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-        wineboot -i </dev/null >/dev/null 2>&1
-        wine reg add 'HKLM\System\CurrentControlSet\Services\winebus' /v 'Enable SDL' /t REG_DWORD /d 0 /f \
+        # Wine without address-space randomisation (see tools/test-windows.sh).
+        setarch -R wineboot -i </dev/null >/dev/null 2>&1
+        setarch -R wine reg add 'HKLM\System\CurrentControlSet\Services\winebus' /v 'Enable SDL' /t REG_DWORD /d 0 /f \
             </dev/null >/dev/null 2>&1
         wineserver -w
     ) || guest_die "cannot make the wine prefix"

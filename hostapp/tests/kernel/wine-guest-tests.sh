@@ -19,6 +19,9 @@
 # is gone, the next one is made only once its node has disappeared (wine
 # misses a device that appears before it has let go of the last one).
 set -u
+# This script and every wine process it starts run without address-space
+# randomisation (see tools/test-windows.sh).
+[ $((0x$(cat /proc/self/personality) & 0x40000)) != 0 ] || exec setarch -R bash "$0" "$@"
 config=$1
 shift
 # shellcheck source=/dev/null
