@@ -4,12 +4,13 @@
 # prefix of the build folder's own. Installs what it needs when missing.
 #   tools/test-windows.sh
 set -euo pipefail
-cd "$(dirname "$0")/.."
 # Wine maps its shared user data at a fixed address, which the kernel's
 # address-space randomisation takes now and then: that start fails at once
 # with nothing printed. This script, and every wine process it starts, runs
-# without the randomisation (setarch -R, inherited).
+# without the randomisation (setarch -R, inherited). Started again before
+# the cd below, while "$0" still names it from where it was called.
 [ $((0x$(cat /proc/self/personality) & 0x40000)) != 0 ] || exec setarch -R bash "$0" "$@"
+cd "$(dirname "$0")/.."
 echo "=== mingw (Windows build, tests under wine)"
 
 need=()
