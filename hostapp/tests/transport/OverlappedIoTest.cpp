@@ -5,6 +5,7 @@
 // with cancellation, wake) can be reached.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -105,6 +106,30 @@ TEST_F(OverlappedIoTest, ReadDeliversTheMessageWithOrWithoutTimeOut) {
         EXPECT_EQ(io_->Read(got.data(), got.size(), timeout), HidIoResult::Ok) << timeout;
         device.join();
         EXPECT_EQ(got, sent) << timeout;
+    }
+}
+
+TEST_F(OverlappedIoTest, AShortReportIsZeroFilledAndAnEmptyOneIsNoReport) {
+    // One buffer for every read, as the device record keeps it: a shorter
+    // report must not show the tail of the one before it.
+    std::vector<uint8_t> got(kReportBytes);
+    const std::vector<uint8_t> full = Report(0x10);
+    const std::vector<uint8_t> shortReport = {0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+    std::vector<uint8_t> expected(kReportBytes, 0);
+    std::copy(shortReport.begin(), shortReport.end(), expected.begin());
+    for (const int32_t timeout : {-1, 10000}) {
+        std::thread device([&] {
+            Later();
+            EXPECT_TRUE(DeviceSend(full));
+            EXPECT_TRUE(DeviceSend(shortReport));
+            EXPECT_TRUE(DeviceSend({}));
+        });
+        EXPECT_EQ(io_->Read(got.data(), got.size(), timeout), HidIoResult::Ok) << timeout;
+        EXPECT_EQ(got, full) << timeout;
+        EXPECT_EQ(io_->Read(got.data(), got.size(), timeout), HidIoResult::Ok) << timeout;
+        EXPECT_EQ(got, expected) << timeout;
+        EXPECT_EQ(io_->Read(got.data(), got.size(), timeout), HidIoResult::Failed) << timeout;
+        device.join();
     }
 }
 

@@ -1,5 +1,6 @@
 #include "transport/platform/win32/OverlappedIo.h"
 
+#include <cstring>
 #include <utility>
 
 namespace azk::win32hid {
@@ -15,6 +16,16 @@ void Rearm(OVERLAPPED& ov) {
 HidIoResult ResetAndFail(const azk_CWin32Handle& event) {
     ::ResetEvent(event.Get());
     return HidIoResult::Failed;
+}
+
+// Ends a read that completed on `ov`: the bytes past what it transferred
+// are zeroed, so that a report shorter than the buffer never shows a
+// previous report's tail. A transfer of nothing is no report.
+HidIoResult FinishRead(HANDLE file, OVERLAPPED& ov, uint8_t* buffer, size_t length) {
+    DWORD transferred = 0;
+    if (!::GetOverlappedResult(file, &ov, &transferred, FALSE) || transferred == 0) return HidIoResult::Failed;
+    if (transferred < length) std::memset(buffer + transferred, 0, length - transferred);
+    return HidIoResult::Ok;
 }
 
 // Milliseconds since `start`, from two GetTickCount readings taken in
@@ -88,7 +99,7 @@ HidIoResult azk_COverlappedIo::Read(uint8_t* buffer, size_t length, int32_t time
     Rearm(readOv_);
     // ReadFile resets the event as it starts the transfer.
     if (::ReadFile(file_, buffer, static_cast<DWORD>(length), nullptr, &readOv_)) {
-        return HidIoResult::Ok;
+        return FinishRead(file_, readOv_, buffer, length);
     }
     if (::GetLastError() != ERROR_IO_PENDING) return ResetAndFail(readEvent_);
     if (woken_.load()) {
@@ -100,18 +111,18 @@ HidIoResult azk_COverlappedIo::Read(uint8_t* buffer, size_t length, int32_t time
     if (timeoutMs == -1) {
         // Ends with the report, or with the cancellation of a wake.
         DWORD transferred = 0;
-        return ::GetOverlappedResult(file_, &readOv_, &transferred, TRUE) ? HidIoResult::Ok
-                                                                          : HidIoResult::Failed;
+        if (!::GetOverlappedResult(file_, &readOv_, &transferred, TRUE)) return HidIoResult::Failed;
+        return FinishRead(file_, readOv_, buffer, length);
     }
 
     const HidIoResult result = AwaitTransfer(readOv_, timeoutMs);
-    if (result == HidIoResult::Ok) return HidIoResult::Ok;
+    if (result == HidIoResult::Ok) return FinishRead(file_, readOv_, buffer, length);
     if (result == HidIoResult::Failed) return ResetAndFail(readEvent_);
     // Out of time. The read is cancelled rather than left pending on the
     // completion record and buffer that the next read uses; a report that
     // arrived in the meantime is kept, unless a wake came.
     const bool arrived = CancelAndWait(readOv_, false);
-    if (arrived && !woken_.load()) return HidIoResult::Ok;
+    if (arrived && !woken_.load()) return FinishRead(file_, readOv_, buffer, length);
     ResetAndFail(readEvent_);
     return woken_.load() ? HidIoResult::Failed : HidIoResult::TimedOut;
 }
