@@ -48,20 +48,33 @@ int32_t azk_CHidCommBase::SendAndWait(const uint8_t* request, uint32_t size, uin
     if (request == nullptr || size == 0) return SESSION_RESULT_GENERAL;
 
     const uint32_t reports = size <= p ? 1 : (size - 1) / p + 1;
-    bool callerReads = BeginReading(reports == 1);
+    const uint32_t waitMs = azk_CTimeouts::Scaled(timeoutMs);
+    const RequestReader reader = BeginReading(reports == 1, waitMs);
     struct ReadingEnd {
         azk_CHidCommBase& session;
         ~ReadingEnd() { session.EndReading(); }
     } readingEnd{*this};
-    // What came since the last request (a late or repeated answer, events)
-    // is read before this one begins, as the receiver would have read it.
-    if (callerReads) callerReads = ReadQueuedReports();
+    // Nothing was sent: a response could not have been told from what the
+    // device had sent before.
+    if (reader == RequestReader::None) return SESSION_RESULT_TIMEOUT;
+    const bool callerReads = reader == RequestReader::Caller;
 
     // From here on only a response that starts now can answer.
     responseSlot_.Open();
     uint8_t report[kMaxReportLength];
     for (uint32_t i = 0; i < reports; ++i) {
         const bool last = i + 1 == reports;
+        // The device answers a request once it has all of it: a response
+        // begun before the last report is written answers something earlier.
+        // What came meanwhile is read first where the receiver can be made
+        // to (it reads while the request is written).
+        if (last && i > 0) {
+            if (sharedReading_ && !OnReceiverThread() && !DrainThroughReceiver(waitMs)) {
+                responseSlot_.Abandon();
+                return SESSION_RESULT_TIMEOUT;
+            }
+            responseSlot_.Open();
+        }
         const uint32_t n = last ? size - i * p : p;
         report[0] = i == 0 ? wire::kMarkerRequestFirst : (last ? wire::kMarkerRequestLast : wire::kMarkerRequestMiddle);
         std::memcpy(report + 1, request + static_cast<size_t>(i) * p, n);
@@ -72,7 +85,6 @@ int32_t azk_CHidCommBase::SendAndWait(const uint8_t* request, uint32_t size, uin
         }
     }
 
-    const uint32_t waitMs = azk_CTimeouts::Scaled(timeoutMs);
     const bool limited = waitMs != azk_CResponseSlot::kInfinite;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? waitMs : 0);
     if (callerReads) {
@@ -98,36 +110,71 @@ int32_t azk_CHidCommBase::SendAndWait(const uint8_t* request, uint32_t size, uin
 
 // ------------------------------------------------------------ the reading
 
-bool azk_CHidCommBase::BeginReading(bool oneReport) {
+azk_CHidCommBase::RequestReader azk_CHidCommBase::BeginReading(bool oneReport, uint32_t waitMs) {
     // SessionExec runs no request on the receiver thread; were one run
     // there, it would leave the reading where it is: that thread cannot
     // hand it over to itself.
-    if (!sharedReading_ || OnReceiverThread()) return false;
-    bool wakeReceiver = false;
-    {
-        std::unique_lock<std::mutex> lock(readingLock_);
-        reading_.callerActive = true;
-        ++reading_.activity;
-        if (reading_.reader == Reader::Caller && oneReport) {
-            // The receiver may still be handling its last report, or leaving
-            // the read the last request interrupted: it reads nothing more.
-            // Mostly it is not, and the request reads no clock.
-            if (reading_.receiverBusy) {
-                reading_.callerWaits = true;
-                readingChanged_.wait_for(lock, std::chrono::milliseconds(kReadingLingerMs),
-                                         [this] { return !reading_.receiverBusy; });
-                reading_.callerWaits = false;
+    if (!sharedReading_ || OnReceiverThread()) return RequestReader::Receiver;
+    if (TakeReading()) {
+        if (ReadQueuedReports()) {
+            if (oneReport) return RequestReader::Caller;
+            // A request of several reports: the receiver reads what the
+            // device sends while it is written, and the response.
+            {
+                std::lock_guard<std::mutex> lock(readingLock_);
+                reading_.reader = Reader::Receiver;
             }
-            if (!reading_.receiverBusy) return true;
+            readingChanged_.notify_all();
+            return RequestReader::Receiver;
         }
-        // The receiver reads this response: it is busy for long (in a
-        // callback), or the request is long, and what the device sends while
-        // it is written must be read meanwhile.
-        wakeReceiver = reading_.reader == Reader::Caller;
-        reading_.reader = Reader::Receiver;
+        // Handed back with an event or text report (the receiver's to
+        // deliver) or a failed read: the receiver reads the rest.
     }
-    if (wakeReceiver) readingChanged_.notify_all();
+    return DrainThroughReceiver(waitMs) ? RequestReader::Receiver : RequestReader::None;
+}
+
+bool azk_CHidCommBase::TakeReading() {
+    std::unique_lock<std::mutex> lock(readingLock_);
+    reading_.callerActive = true;
+    ++reading_.activity;
+    const auto idle = [this] { return !reading_.receiverBusy && !reading_.mailboxFull; };
+    // Mostly the caller holds the reading already and the receiver is idle:
+    // the request reads no clock.
+    if (reading_.reader == Reader::Caller && idle()) return true;
+    // The receiver reads (it leaves the read at once), or still handles its
+    // last report, or has yet to handle one a request handed it, or is
+    // leaving the read the last request interrupted.
+    if (reading_.reader == Reader::Receiver && reading_.receiverBusy) device_.InterruptRead();
+    reading_.reader = Reader::Caller;
+    if (!idle()) {
+        reading_.callerWaits = true;
+        readingChanged_.wait_for(lock, std::chrono::milliseconds(kReadingLingerMs), idle);
+        reading_.callerWaits = false;
+    }
+    if (idle()) return true;
+    reading_.reader = Reader::Receiver;  // busy for long, in a callback
     return false;
+}
+
+bool azk_CHidCommBase::DrainThroughReceiver(uint32_t waitMs) {
+    std::unique_lock<std::mutex> lock(readingLock_);
+    reading_.reader = Reader::Receiver;
+    reading_.drainWanted = true;
+    // A read in progress takes what comes, but cannot tell when nothing is
+    // left: the receiver leaves it for its Drain turn.
+    if (reading_.receiverBusy) device_.InterruptRead();
+    readingChanged_.notify_all();
+    const auto done = [this] { return !reading_.drainWanted || closing_.load() != 0; };
+    reading_.callerWaits = true;
+    if (waitMs == azk_CResponseSlot::kInfinite) {
+        readingChanged_.wait(lock, done);
+    } else {
+        readingChanged_.wait_for(lock, std::chrono::milliseconds(waitMs), done);
+    }
+    reading_.callerWaits = false;
+    const bool drained = done();
+    reading_.drainWanted = false;
+    return drained;
 }
 
 void azk_CHidCommBase::EndReading() {
@@ -150,7 +197,11 @@ void azk_CHidCommBase::EndReading() {
 
 bool azk_CHidCommBase::ReadQueuedReports() {
     uint8_t report[kMaxReportLength];
-    for (;;) {
+    // A device that keeps sending could hold the caller here for good: past
+    // this many reports the receiver reads on, and the request waits for it
+    // no longer than for its response.
+    constexpr int kMaxReports = 1024;
+    for (int n = 0; n < kMaxReports; ++n) {
         const HidIoResult result = device_.TakeReport(report, 0);
         if (result == HidIoResult::TimedOut) return true;  // nothing more queued
         if (result == HidIoResult::Interrupted) continue;
@@ -159,6 +210,8 @@ bool azk_CHidCommBase::ReadQueuedReports() {
             return false;
         }
     }
+    HandReadingBack(nullptr);
+    return false;
 }
 
 void azk_CHidCommBase::ReadOwnResponse(Clock::time_point deadline, bool limited, int32_t firstWaitMs) {
@@ -200,6 +253,10 @@ azk_CHidCommBase::ReceiverTurn azk_CHidCommBase::AwaitReceiverTurn(uint8_t* repo
             reading_.receiverBusy = true;
             return ReceiverTurn::Mailbox;
         }
+        if (reading_.drainWanted) {
+            reading_.receiverBusy = true;
+            return ReceiverTurn::Drain;
+        }
         if (reading_.reader == Reader::Receiver) {
             reading_.receiverBusy = true;
             return ReceiverTurn::Read;
@@ -223,14 +280,38 @@ azk_CHidCommBase::ReceiverTurn azk_CHidCommBase::AwaitReceiverTurn(uint8_t* repo
     }
 }
 
-void azk_CHidCommBase::EndReceiverTurn() {
+void azk_CHidCommBase::EndReceiverTurn(bool drained) {
     bool callerWaits = false;
     {
         std::lock_guard<std::mutex> lock(readingLock_);
         reading_.receiverBusy = false;
+        if (drained) reading_.drainWanted = false;
         callerWaits = reading_.callerWaits;
     }
     if (callerWaits) readingChanged_.notify_all();
+}
+
+HidIoResult azk_CHidCommBase::ReadQueuedForRequest(TextAssembly& text) {
+    uint8_t report[kMaxReportLength];
+    for (;;) {
+        const HidIoResult result = device_.TakeReport(report, 0);
+        if (result == HidIoResult::Interrupted) continue;
+        if (result != HidIoResult::Ok) return result;  // TimedOut: nothing more queued
+        if (!TakeResponseReport(report)) HandleDeviceReport(report, text);
+    }
+}
+
+void azk_CHidCommBase::EndOnFailedRead() {
+    if (closing_.load() == 0 && firmwareUpdate_.load() == 0) {
+        CallEventCallback(SESSION_EVENT_DEVICE_LOST, 0);
+    }
+    closing_.store(1);
+    {
+        // A request waiting for the receiver's Drain turn sees closing_ now.
+        std::lock_guard<std::mutex> lock(readingLock_);
+    }
+    readingChanged_.notify_all();
+    responseSlot_.Close();
 }
 
 // ------------------------------------------------------------ receiving
@@ -378,6 +459,14 @@ void azk_CHidCommBase::ReceiverLoop() {
             responseSlot_.Close();
             return;
         }
+        if (turn == ReceiverTurn::Drain) {
+            if (ReadQueuedForRequest(text) != HidIoResult::TimedOut) {
+                EndOnFailedRead();
+                return;
+            }
+            EndReceiverTurn(true);
+            continue;
+        }
         if (turn == ReceiverTurn::Read) {
             const HidIoResult result = device_.TakeReport(report, -1);
             if (result == HidIoResult::Interrupted) {  // a request takes the reading
@@ -385,11 +474,7 @@ void azk_CHidCommBase::ReceiverLoop() {
                 continue;
             }
             if (result != HidIoResult::Ok) {
-                if (closing_.load() == 0 && firmwareUpdate_.load() == 0) {
-                    CallEventCallback(SESSION_EVENT_DEVICE_LOST, 0);
-                }
-                closing_.store(1);
-                responseSlot_.Close();
+                EndOnFailedRead();
                 return;
             }
         }

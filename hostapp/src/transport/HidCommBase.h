@@ -159,14 +159,34 @@ private:
 
     // The reading between the receiver thread and the caller (see the top).
     enum class Reader { Receiver, Caller };
-    enum class ReceiverTurn { Read, Mailbox, Closing };
+    enum class ReceiverTurn { Read, Mailbox, Drain, Closing };
+    // Who reads a request's response; None when the reports queued before
+    // it could not all be read in time (the receiver is held in a callback).
+    enum class RequestReader { Caller, Receiver, None };
     // Receiver: waits until it reads, or has a report a caller handed over
-    // (copied to `report`), or the session closes.
+    // (copied to `report`), or is to read what is queued for a request, or
+    // the session closes.
     ReceiverTurn AwaitReceiverTurn(uint8_t* report);
-    void EndReceiverTurn();
-    // Caller: a request (of one report or more) begins; true when it reads
-    // its own response.
-    bool BeginReading(bool oneReport);
+    // Receiver: a turn has ended; `drained` after a Drain turn.
+    void EndReceiverTurn(bool drained = false);
+    // Receiver, in a Drain turn: reads and handles every report queued.
+    // TimedOut once none is left, Failed when a read fails.
+    HidIoResult ReadQueuedForRequest(TextAssembly& text);
+    // Receiver: a read failed; tells the loss (unless the session is
+    // stopping or a firmware update runs) and marks the session closing.
+    void EndOnFailedRead();
+    // Caller: a request (of one report or more) begins. Every report queued
+    // before it (a late or repeated answer, events) is read before it is
+    // sent, by the caller or, when the caller cannot, by the receiver
+    // within waitMs; so only a response the device sends after that can
+    // answer it.
+    RequestReader BeginReading(bool oneReport, uint32_t waitMs);
+    // Caller: takes the reading from the receiver, which leaves its read;
+    // false when the receiver stays busy for a linger (in a callback).
+    bool TakeReading();
+    // Caller: the receiver reads what is queued and then the response;
+    // false when it has not read the queue within waitMs.
+    bool DrainThroughReceiver(uint32_t waitMs);
     // Caller: reads until the response slot settles or `deadline` passes,
     // or hands the reading back on a report that is not a response or a
     // failed read. The first read waits up to firstWaitMs (-1: without
@@ -234,6 +254,7 @@ private:
         bool receiverWaits = false;  // the receiver waits for the request to end
         uint64_t activity = 0;       // requests begun and ended, and the session's start
         uint64_t activitySeen = 0;   // by the receiver, when it last looked
+        bool drainWanted = false;  // a request waits for the receiver to read what is queued
         bool mailboxFull = false;  // a report a caller read, for the receiver
         uint8_t mailbox[kMaxReportLength] = {};
     };

@@ -37,7 +37,8 @@ public:
     azk_CResponseSlot(uint8_t* destination, size_t capacity) : destination_(destination), capacity_(capacity) {}
 
     // Sender: a new request begins. Nothing offered for an earlier
-    // generation can be taken from now on.
+    // generation can be taken from now on. Opened again while the request
+    // is written, the slot forgets what it settled on meanwhile.
     void Open() {
         std::lock_guard<std::mutex> lock(mutex_);
         generation_.store(generation_.load(std::memory_order_relaxed) + 1, std::memory_order_release);

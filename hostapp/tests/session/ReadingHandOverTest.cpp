@@ -6,6 +6,7 @@
 // again once requests stop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -45,10 +46,18 @@ Seen* g_seen = nullptr;
 std::atomic<pid_t> g_eventThread{0};  // the thread of the last event callback
 #endif
 
+// An event of type 2 holds the receiver in its callback for a while.
+std::atomic<bool> g_slowEventBegun{false};
+
 void OnEvent(int event, int stat) {
 #ifdef __linux__
     g_eventThread = ThreadId();
 #endif
+    if (event == 2) {
+        g_slowEventBegun = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));  // six lingers
+        return;
+    }
     if (event != 1 || g_seen == nullptr) return;
     std::lock_guard<std::mutex> lock(g_seen->mutex);
     g_seen->events.push_back(stat);
@@ -123,6 +132,18 @@ protected:
             return 1;  // not the scripted answer
         }
         return rc;
+    }
+    // Command 82 with a message of three reports: a header that declares 32
+    // payload bytes (function 0x0700), then the payload.
+    int32_t LongRawMessage() {
+        std::vector<uint8_t> message(40, 0xA5);
+        const Bytes header = {0x02, 0x00, 0x07, 0x00, 0x00, 0x00, 32, 0x00};
+        std::copy(header.begin(), header.end(), message.begin());
+        SessionParamBlock block{};
+        uint8_t* buffer = message.data();
+        std::memcpy(block.bytes + SESSION_RAW_BUFFER, &buffer, sizeof buffer);
+        Write32(block.bytes + SESSION_RAW_SIZE, static_cast<uint32_t>(message.size()));
+        return SessionExec(session_, SESSION_CMD_RAW_MESSAGE, &block, nullptr);
     }
     Seen seen_;
     std::shared_ptr<sim::SimDevice> device_;
@@ -199,6 +220,70 @@ TEST_F(ReadingHandOverTest, AnswerSentTwiceIsNotTakenByTheNextRequest) {
     for (int i = 0; i < 50; ++i) EXPECT_EQ(GetKeyLock(), 0) << i;
 }
 
+TEST_F(ReadingHandOverTest, AnAnswerQueuedBeforeARequestIsNeverTakenForItsOwn) {
+    // The device repeats an answer with status 0 before a request whose own
+    // answer has status 5. The copy is read before the request is sent,
+    // whoever reads the response (the caller for a request of one report,
+    // the receiver for a longer one), with an event before the copy, and
+    // while the receiver is held in an event callback.
+    ScriptedDevice scripted(device_);
+    Open();
+    const auto answer = [](bool longRequest, uint8_t status) {
+        return longRequest ? BusReport({0x83, 0x03, 0x00, 0x07, 0x00, status, 0x01, 0x00, 0x00})
+                           : BusReport({0x83, 0x03, 0x36, 0x00, 0x01, status, 0x01, 0x02, 0x00, 0x7F, 0x00});
+    };
+    struct Case {
+        const char* name;
+        bool longRequest;
+        bool eventFirst;
+        bool slowCallback;
+    };
+    const Case cases[] = {
+        {"one report", false, false, false},
+        {"one report, an event first", false, true, false},
+        {"three reports", true, false, false},
+        {"three reports, an event first", true, true, false},
+        {"one report, receiver in a callback", false, false, true},
+        {"three reports, receiver in a callback", true, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        scripted.Script({KeyLockAnswer()});
+        ASSERT_EQ(GetKeyLock(), 0);  // the caller holds the reading
+        if (c.slowCallback) {
+            g_slowEventBegun = false;
+            device_->SendInput(BusReport({0x90, 0x02, 0x00}));
+            for (int i = 0; i < 500 && !g_slowEventBegun; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            ASSERT_TRUE(g_slowEventBegun);
+        }
+        if (c.eventFirst) device_->SendInput(EventReport(7));
+        device_->SendInput(answer(c.longRequest, 0));
+        scripted.Script({answer(c.longRequest, 5)});
+        EXPECT_EQ(c.longRequest ? LongRawMessage() : GetKeyLock(), SESSION_RESULT_DEVICE_STATUS);
+    }
+    // The events came through, each once.
+    ASSERT_TRUE(seen_.WaitFor(2, 0, 5000));
+    std::lock_guard<std::mutex> lock(seen_.mutex);
+    EXPECT_EQ(seen_.events, (std::vector<int>{7, 7}));
+}
+
+TEST_F(ReadingHandOverTest, AnAnswerSentWhileARequestIsWrittenIsNotItsOwn) {
+    // A device answers a request only once it has all of it: an answer with
+    // status 0 that comes after the first of three reports answers something
+    // earlier; the request's own, after its last report, has status 5.
+    const auto answer = [](uint8_t status) {
+        return BusReport({0x83, 0x03, 0x00, 0x07, 0x00, status, 0x01, 0x00, 0x00});
+    };
+    device_->SetOutputHandler([&](const uint8_t* report, size_t) {
+        if (report[1] == 0x80) device_->SendInput(answer(0));
+        if (report[1] == 0x82) device_->SendInput(answer(5));
+    });
+    Open();
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(LongRawMessage(), SESSION_RESULT_DEVICE_STATUS) << i;
+}
+
 // An answer cut short that the request reads itself fails it, and leaves
 // the caller's block as it was: nothing of the answer before it is taken
 // for this one.
@@ -253,14 +338,7 @@ TEST_F(ReadingHandOverTest, DeviceIsReadWhileALongRequestIsWritten) {
     Open();
     // First, short requests, so that the caller holds the reading.
     for (int i = 0; i < 3; ++i) ASSERT_EQ(GetKeyLock(), 0);
-    std::vector<uint8_t> message(40, 0xA5);
-    const Bytes header = {0x02, 0x00, 0x07, 0x00, 0x00, 0x00, 32, 0x00};
-    std::copy(header.begin(), header.end(), message.begin());
-    SessionParamBlock block{};
-    uint8_t* buffer = message.data();
-    std::memcpy(block.bytes + SESSION_RAW_BUFFER, &buffer, sizeof buffer);
-    Write32(block.bytes + SESSION_RAW_SIZE, static_cast<uint32_t>(message.size()));
-    const int32_t rc = SessionExec(session_, SESSION_CMD_RAW_MESSAGE, &block, nullptr);
+    const int32_t rc = LongRawMessage();
     flooder.join();
     EXPECT_TRUE(flooded);
     EXPECT_EQ(rc, 0);
