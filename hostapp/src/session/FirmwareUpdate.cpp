@@ -80,12 +80,16 @@ int32_t azk_CHidComm::FirmwareUpdate(void* blockPtr) {
         return SESSION_RESULT_NOT_ENOUGH_ARGS;
     }
 
-    // The flag is cleared on every way out, a throwing progress callback
-    // included.
+    // The flag is put back on every way out, a throwing progress callback
+    // included: cleared, or still set for an update whose progress callback
+    // runs this one.
     struct FlagGuard {
         azk_CHidComm& session;
-        explicit FlagGuard(azk_CHidComm& s) : session(s) { session.SetFirmwareUpdate(true); }
-        ~FlagGuard() { session.SetFirmwareUpdate(false); }
+        const bool outer;
+        explicit FlagGuard(azk_CHidComm& s) : session(s), outer(s.FirmwareUpdateRuns()) {
+            session.SetFirmwareUpdate(true);
+        }
+        ~FlagGuard() { session.SetFirmwareUpdate(outer); }
         FlagGuard(const FlagGuard&) = delete;
         FlagGuard& operator=(const FlagGuard&) = delete;
     } guard(*this);

@@ -86,6 +86,7 @@ public:
     // Marks a firmware update in progress: a failed read then raises no
     // device-lost event.
     void SetFirmwareUpdate(bool active) { firmwareUpdate_.store(active ? 1 : 0); }
+    bool FirmwareUpdateRuns() const { return firmwareUpdate_.load() != 0; }
 
     uint8_t* RequestBuffer() { return requestBuffer_; }
     const uint8_t* ResponseBuffer() const { return responseBuffer_; }

@@ -560,6 +560,41 @@ TEST_F(FirmwareUpdateTest, FreeFromTheProgressCallbackIsRefusedAndTheUpdateGoesO
     EXPECT_TRUE(receiver_->Snapshot().verified);
 }
 
+// An update run from another's progress callback (the session lock lets the
+// callback's thread in) ends; the outer update goes on and must still keep
+// the device-lost event back when the device leaves during it.
+TEST_F(FirmwareUpdateTest, AnUpdateRunFromTheProgressCallbackLeavesTheOuterOneMarked) {
+    Open();
+    static SessionHandle s_session;
+    static Bytes* s_inner;
+    static azk_CDeviceModel* s_model;
+    static int32_t s_innerResult;
+    Bytes inner = MakeImage(0, 10240 - 560);
+    s_session = session_;
+    s_inner = &inner;
+    s_model = model_.get();
+    s_innerResult = 1;
+    g_onProgress = [](int32_t percent) {
+        if (percent != 46 || s_inner == nullptr) return;
+        Bytes* image = std::exchange(s_inner, nullptr);
+        SessionFirmwareUpdateBlock block{};
+        block.image = image->data();
+        block.imageSize = static_cast<uint32_t>(image->size());
+        s_innerResult = SessionExec(s_session, SESSION_CMD_FIRMWARE_UPDATE, &block, nullptr);
+        // The device leaves while the outer update runs; the receiver has
+        // met the failed read when this callback returns.
+        s_model->Unplug();
+        for (int i = 0; i < 500 && azk_CHidCommBase::RunningReceivers() > 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    };
+    Bytes image = MakeImage(0, 30720 - 560);
+    EXPECT_NE(Update(image), SESSION_RESULT_OK);
+    EXPECT_EQ(s_innerResult, SESSION_RESULT_OK);
+    EXPECT_EQ(azk_CHidCommBase::RunningReceivers(), 0);
+    EXPECT_TRUE(Events().empty());
+}
+
 // ------------------------------------------------------------ device lost
 
 // The device leaves the bus while it owes the answer to the first FU_FWLOAD.
