@@ -115,6 +115,9 @@ azk_CHidCommBase::RequestReader azk_CHidCommBase::BeginReading(bool oneReport, u
     // there, it would leave the reading where it is: that thread cannot
     // hand it over to itself.
     if (!sharedReading_ || OnReceiverThread()) return RequestReader::Receiver;
+    // The receiver has ended (the device was lost): nothing is read any
+    // more, and the request fails as it is sent or waited for.
+    if (closing_.load() != 0) return RequestReader::Receiver;
     if (TakeReading()) {
         if (ReadQueuedReports()) {
             if (oneReport) return RequestReader::Caller;
