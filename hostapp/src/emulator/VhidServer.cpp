@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "support/ByteOrder.h"
+#include "support/SeqPacket.h"
 
 namespace azk {
 namespace {
@@ -34,13 +35,16 @@ bool MakeAddress(const std::string& path, sockaddr_un& address) {
     return true;
 }
 
-// True when something still accepts connections on the socket at `path`.
+// True when a server still listens on the socket at `path`: it takes the
+// connection, or its listen backlog is full (a server that does not accept;
+// a blocking connect would wait for it for good).
 bool SocketAnswers(const std::string& path) {
     sockaddr_un address;
     if (!MakeAddress(path, address)) return false;
-    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return false;
-    const bool answers = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const bool answers =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 || errno == EAGAIN;
     ::close(fd);
     return answers;
 }
@@ -290,7 +294,11 @@ void azk_CVhidServer::ServeConnection(int connection) {
             if (errno == EAGAIN || errno == EINTR) continue;
             break;  // ECONNRESET and the like: the host is gone
         }
-        if (n == 0) break;  // the host closed the connection
+        if (n == 0) {
+            if (SeqPacketPeerGone(connection)) break;  // the host closed the connection
+            Log("ignored an empty output report");
+            continue;
+        }
         const size_t length = static_cast<size_t>(n);
         if (length > kMaxMessage) continue;  // oversized: dropped
         if (length != outputLength || message[0] != outputId) {

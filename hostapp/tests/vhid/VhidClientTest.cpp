@@ -330,6 +330,11 @@ TEST_P(VhidMalformedHelloTest, OnlyAWellFormedHelloOpens) {
     ASSERT_TRUE(server.Ok());
     auto iface = platform_.OpenInterface(Interface(SocketPath("dev.sock")));
     EXPECT_EQ(iface != nullptr, GetParam().opens);
+    iface.reset();
+    // A server that sent something and stays connected holds nothing for
+    // another program: its interface cannot be opened.
+    const HidOpenStatus status = platform_.DescribeInterface(Interface(SocketPath("dev.sock"))).status;
+    EXPECT_EQ(status, GetParam().opens ? HidOpenStatus::Opened : HidOpenStatus::Failed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Hellos, VhidMalformedHelloTest, ::testing::ValuesIn(MalformedHellos()),
@@ -339,6 +344,7 @@ TEST_F(VhidClientTest, ServerThatClosesBeforeTheHelloIsSkipped) {
     azk_CFakeServer server(SocketPath("gone.sock"), [](int, int) {});  // accepted, then closed
     ASSERT_TRUE(server.Ok());
     EXPECT_EQ(platform_.OpenInterface(Interface(SocketPath("gone.sock"))), nullptr);
+    EXPECT_EQ(platform_.DescribeInterface(Interface(SocketPath("gone.sock"))).status, HidOpenStatus::Busy);
 }
 
 // ------------------------------------------------------------ one connection

@@ -4,8 +4,11 @@
 // socket file it leaves behind.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <memory>
 #include <ostream>
+#include <vector>
 
 #include "VhidTestSupport.h"
 #include "emulator/DeviceDescriptor.h"
@@ -185,6 +188,7 @@ std::vector<BadReport> BadReports() {
         {"InputReportId", true, WithId(1, get)},
         {"UnnumberedWithoutIdByte", false, get},
         {"UnnumberedWithNonZeroId", false, WithId(2, get)},
+        {"Empty", true, Bytes{}},
     };
 }
 
@@ -314,6 +318,31 @@ TEST_F(VhidServerTest, LiveSocketIsNeverReplacedButAStaleOneIs) {
     const int stillServed = Connect();  // the first still serves
     EXPECT_GE(stillServed, 0);
     ::close(stillServed);
+
+    // A server that does not accept, its listen backlog full: in use too,
+    // told at once (a blocking connect would wait for it for good).
+    {
+        azk_CFakeServer stuck(dir_ + "/stuck.sock", nullptr, /*backlog=*/0, /*acceptConnections=*/false);
+        ASSERT_TRUE(stuck.Ok());
+        std::vector<int> queued;
+        for (int i = 0; i < 8; ++i) {
+            const int fd = ConnectTo(dir_ + "/stuck.sock", /*nonBlocking=*/true);
+            if (fd < 0) break;
+            queued.push_back(fd);
+        }
+        ASSERT_FALSE(queued.empty());
+        options.name = "stuck.sock";
+        azk_CVhidServer behind(rival, options);
+        auto started = std::async(std::launch::async, [&] { return behind.Start(error); });
+        const bool ended = started.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+        EXPECT_TRUE(ended) << "the start waits for a server that never accepts";
+        stuck.Stop();  // closing the listener ends a connect that still waits
+        EXPECT_FALSE(started.get());
+        if (ended) {
+            EXPECT_NE(error.find("in use"), std::string::npos) << error;
+        }
+        for (int fd : queued) ::close(fd);
+    }
 
     // A socket file left by a server that died.
     const std::string stale = dir_ + "/stale.sock";

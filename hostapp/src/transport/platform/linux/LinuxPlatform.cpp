@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/hidraw.h>
-#include <linux/sockios.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -29,6 +28,7 @@
 #include <thread>
 
 #include "support/ByteOrder.h"
+#include "support/SeqPacket.h"
 #include "support/Timeouts.h"
 #include "transport/platform/hidparse/ReportDescriptor.h"
 
@@ -456,15 +456,8 @@ private:
     }
 
     // After recv() gave 0 bytes on the socket: true when the server has
-    // closed (or shut down) the connection and nothing is left to read,
-    // false when that was an empty message.
-    bool ConnectionEnded() const {
-        pollfd pfd = {fd_.Get(), POLLRDHUP, 0};
-        if (::poll(&pfd, 1, 0) < 0) return true;
-        if ((pfd.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0) return false;
-        int queued = 0;
-        return ::ioctl(fd_.Get(), SIOCINQ, &queued) != 0 || queued == 0;
-    }
+    // closed the connection, false for an empty message.
+    bool ConnectionEnded() const { return SeqPacketPeerGone(fd_.Get()); }
 
     Fd fd_;
     Fd wake_;
@@ -655,7 +648,8 @@ bool ConnectVhid(const std::string& socketPath, Fd& fd, std::vector<uint8_t>& he
     if (ready <= 0 || (pfd.revents & POLLIN) == 0) return false;
     hello.assign(kVhidHelloHeader + kVhidMaxMessage, 0);
     const ssize_t n = ::recv(fd.Get(), hello.data(), hello.size(), MSG_TRUNC | MSG_DONTWAIT);
-    if (n == 0) status = HidOpenStatus::Busy;  // closed at once
+    // Closed at once; an empty message instead of the hello is malformed.
+    if (n == 0 && SeqPacketPeerGone(fd.Get())) status = HidOpenStatus::Busy;
     if (n < static_cast<ssize_t>(kVhidHelloHeader) || static_cast<size_t>(n) > hello.size() ||
         std::memcmp(hello.data(), "VHID", 4) != 0 || Read16(hello.data() + 4) != 1) {
         return false;
