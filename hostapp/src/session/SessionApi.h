@@ -346,12 +346,12 @@ typedef struct SessionParamBlock {
     uint8_t bytes[SESSION_BLOCK_SIZE];
 } SessionParamBlock;
 
-#if defined(__cplusplus)
+#if defined(__cplusplus) && (__cplusplus >= 201103L || (defined(_MSVC_LANG) && _MSVC_LANG >= 201103L))
 static_assert(sizeof(SessionParamBlock) == 84, "the parameter block is 84 bytes");
-#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#elif !defined(__cplusplus) && defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 _Static_assert(sizeof(SessionParamBlock) == 84, "the parameter block is 84 bytes");
 #else
-/* Before C11: an array of negative size fails the compilation. */
+/* Before C11 and C++11: an array of negative size fails the compilation. */
 typedef char SessionParamBlockSizeCheck[sizeof(SessionParamBlock) == 84 ? 1 : -1];
 #endif
 
@@ -394,6 +394,8 @@ AZK_SESSION_API SessionHandle SessionCreateAt(int32_t variant, int32_t index, Se
 
 /*
  * Stops and destroys the session. Returns -4 for a NULL handle, else 0.
+ * It does not wait for a command another thread runs on the session: free
+ * a session only once no other thread is inside SessionExec on it.
  * Called on the session's own receiver thread (from the event or text
  * callback) it cannot stop the session, whose thread would wait for itself;
  * called within one of the session's own commands (from command 64's

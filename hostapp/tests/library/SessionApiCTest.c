@@ -58,6 +58,7 @@ int main(void) {
            "SessionExec(NULL) without block or status pair gives -4");
     ExpectNoSessionCall(ExecWithoutSessionC11, SESSION_CMD_GET_KEY_LOCK_CONFIG, "C11: SessionExec(NULL) gives -4");
     ExpectNoSessionCall(ExecWithoutSessionC99, SESSION_CMD_SET_KEY_LOCK_CONFIG, "C99: SessionExec(NULL) gives -4");
+    ExpectNoSessionCall(ExecWithoutSessionCxx98, SESSION_CMD_SET_KEY_LOCK_CONFIG, "C++98: SessionExec(NULL) gives -4");
     ExpectNoSessionCall(ExecWithoutSessionC11, 27, "an unknown command without a session still gives -4");
 
     /* The layout a C caller writes into. */
