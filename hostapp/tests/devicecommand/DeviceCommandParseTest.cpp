@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -301,6 +302,49 @@ TEST(DeviceCommandFiles, AUtf8NameNamesThatFile) {
     RemoveFile(path);
     EXPECT_FALSE(std::filesystem::exists(native)) << path;
     RemoveFile(path);  // no longer there: nothing happens
+}
+
+// A new file is created only where nothing of its name is; only a regular
+// file is removed.
+TEST(DeviceCommandFiles, ANewFileIsMadeOnlyWhereNothingIsAndOnlyAFileIsRemoved) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("devcmd-files-" + std::to_string(std::random_device{}()));
+    ASSERT_TRUE(fs::create_directories(dir / "folder"));
+    const std::string file = (dir / "file.bin").u8string();
+
+    std::FILE* created = CreateNewFile(file);
+    ASSERT_NE(created, nullptr);
+    EXPECT_EQ(std::fwrite("abc", 1, 3, created), 3u);
+    ASSERT_EQ(std::fclose(created), 0);
+    errno = 0;
+    EXPECT_EQ(CreateNewFile(file), nullptr);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(fs::file_size(dir / "file.bin"), 3u);
+
+    RemoveFile((dir / "folder").u8string());
+    EXPECT_TRUE(fs::is_directory(dir / "folder"));
+#ifndef _WIN32
+    fs::create_symlink("file.bin", dir / "link.bin");
+    RemoveFile((dir / "link.bin").u8string());
+    EXPECT_TRUE(fs::is_symlink(dir / "link.bin"));
+#endif
+    RemoveFile(file);
+    EXPECT_FALSE(fs::exists(dir / "file.bin"));
+    fs::remove_all(dir);
+}
+
+// A scratch file gives back what was written to it.
+TEST(DeviceCommandFiles, AScratchFileGivesBackWhatWasWritten) {
+    std::FILE* scratch = OpenScratchFile();
+    ASSERT_NE(scratch, nullptr);
+    const std::string bytes(10000, '\x5A');
+    EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), scratch), bytes.size());
+    std::rewind(scratch);
+    std::string back(bytes.size() + 1, '\0');
+    EXPECT_EQ(std::fread(&back[0], 1, back.size(), scratch), bytes.size());
+    back.resize(bytes.size());
+    EXPECT_EQ(back, bytes);
+    EXPECT_EQ(std::fclose(scratch), 0);
 }
 
 #ifdef _WIN32

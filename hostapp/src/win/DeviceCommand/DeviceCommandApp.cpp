@@ -7,11 +7,21 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#ifdef _WIN32
 #include <filesystem>
 #include <system_error>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <random>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 #include <sstream>
 #include <stdexcept>
@@ -410,7 +420,9 @@ void FillTransferBlock(SessionParamBlock& block, const azk_SDeviceCommandOptions
 // An open file, closed (and, when asked, removed) at the end.
 class File {
 public:
-    File(const std::string& path, const char* mode) : path_(path), file_(OpenFile(path, mode)) {}
+    File(const std::string& path, const char* mode) : File(path, OpenFile(path, mode)) {}
+    // `file`: the file at `path`, opened already (or nullptr).
+    File(const std::string& path, std::FILE* file) : path_(path), file_(file) {}
     ~File() {
         if (file_ != nullptr) std::fclose(file_);
         if (removeAtEnd_) RemoveFile(path_);
@@ -444,14 +456,38 @@ Json TransferJson(const azk_SDeviceCommandOptions& options, uint32_t count) {
                 {"file", options.file}};
 }
 
-// Reads into the file chunk by chunk, so that memory stays small whatever
-// the count; a failed read leaves no partial file behind.
+// Copies what was written to `from` into `to`, from the start.
+bool CopyInto(std::FILE* from, std::FILE* to) {
+    if (std::fseek(from, 0, SEEK_SET) != 0) return false;
+    std::vector<uint8_t> piece(kChunk);
+    size_t n;
+    while ((n = std::fread(piece.data(), 1, piece.size(), from)) > 0) {
+        if (std::fwrite(piece.data(), 1, n, to) != n) return false;
+    }
+    return std::ferror(from) == 0;
+}
+
+// Reads chunk by chunk, so that memory stays small whatever the count. A
+// file that is not there yet is created at once and takes the bytes as they
+// come; a failed read removes it again. One that is there (or a link, or a
+// device) is opened only once the device has delivered everything, which
+// waits in a scratch file meanwhile: a failed read leaves it as it was.
 void RunReadBlock(Session& session, const azk_SDeviceCommandOptions& options, std::ostream& err, bool terminal,
                   Json& json, std::string& text) {
     CheckAddressRange(options.address, options.count);
-    File file(options.file, "wb");
-    if (file.Get() == nullptr) throw Failure(SESSION_RESULT_GENERAL, "cannot create " + options.file, kExitFile);
-    file.RemoveAtEnd(true);
+    std::FILE* created = CreateNewFile(options.file);
+    const bool existing = created == nullptr && errno == EEXIST;
+    File file(options.file, created);
+    if (created == nullptr && !existing) {
+        throw Failure(SESSION_RESULT_GENERAL, "cannot create " + options.file, kExitFile);
+    }
+    file.RemoveAtEnd(created != nullptr);
+    File scratch(std::string(), existing ? OpenScratchFile() : nullptr);
+    if (existing && scratch.Get() == nullptr) {
+        throw Failure(SESSION_RESULT_GENERAL, "cannot create a scratch file in the temporary folder", kExitFile);
+    }
+    std::FILE* sink = existing ? scratch.Get() : file.Get();
+    const std::string sinkName = existing ? "the scratch file in the temporary folder" : options.file;
     std::vector<uint8_t> chunk(kChunk);
     Progress progress(err, terminal && !options.json, options.count);
     for (uint32_t done = 0; done < options.count;) {
@@ -459,13 +495,20 @@ void RunReadBlock(Session& session, const azk_SDeviceCommandOptions& options, st
         SessionParamBlock block;
         FillTransferBlock(block, options, options.address + done, n, chunk.data());
         session.Exec(options.blockCommand, &block, "reading at " + Hex(options.address + done, 8));
-        if (std::fwrite(chunk.data(), 1, n, file.Get()) != n) {
-            throw Failure(SESSION_RESULT_GENERAL, "cannot write " + options.file, kExitFile);
+        if (std::fwrite(chunk.data(), 1, n, sink) != n) {
+            throw Failure(SESSION_RESULT_GENERAL, "cannot write " + sinkName, kExitFile);
         }
         done += n;
         progress.Update(done);
     }
-    if (!file.Close()) throw Failure(SESSION_RESULT_GENERAL, "cannot write " + options.file, kExitFile);
+    if (existing) {
+        File target(options.file, "wb");
+        if (target.Get() == nullptr || !CopyInto(scratch.Get(), target.Get()) || !target.Close()) {
+            throw Failure(SESSION_RESULT_GENERAL, "cannot write " + options.file, kExitFile);
+        }
+    } else if (!file.Close()) {
+        throw Failure(SESSION_RESULT_GENERAL, "cannot write " + options.file, kExitFile);
+    }
     file.RemoveAtEnd(false);
     json.update(TransferJson(options, options.count));
     text = "read " + std::to_string(options.count) + " bytes from " + Hex(options.address, 8) + " into " +
@@ -710,17 +753,78 @@ std::FILE* OpenFile(const std::string& path, const char* mode) {
     }
 }
 
+namespace {
+
+// A descriptor of `_wopen` as a stream of `mode`, or nullptr (and the
+// descriptor closed).
+std::FILE* StreamOf(int descriptor, const char* mode) {
+    if (descriptor < 0) return nullptr;
+    std::FILE* file = _fdopen(descriptor, mode);
+    if (file == nullptr) _close(descriptor);
+    return file;
+}
+
+}  // namespace
+
+std::FILE* CreateNewFile(const std::string& path) {
+    try {
+        const std::filesystem::path name = std::filesystem::u8path(path);
+        return StreamOf(_wopen(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE),
+                        "wb");
+    } catch (const std::exception&) {  // not UTF-8: no such file
+        errno = EINVAL;
+        return nullptr;
+    }
+}
+
+// The system deletes a file opened as temporary once its last handle is closed.
+std::FILE* OpenScratchFile() {
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::temp_directory_path(error);
+    if (error) return nullptr;
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::filesystem::path name = folder / ("DeviceCommand-" + std::to_string(random()) + ".tmp");
+        const int descriptor = _wopen(name.c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_TEMPORARY,
+                                      _S_IREAD | _S_IWRITE);
+        if (descriptor >= 0 || errno != EEXIST) return StreamOf(descriptor, "w+b");
+    }
+    return nullptr;
+}
+
 void RemoveFile(const std::string& path) {
     try {
+        const std::filesystem::path name = std::filesystem::u8path(path);
         std::error_code ignored;
-        std::filesystem::remove(std::filesystem::u8path(path), ignored);
+        if (std::filesystem::symlink_status(name, ignored).type() == std::filesystem::file_type::regular) {
+            std::filesystem::remove(name, ignored);
+        }
     } catch (const std::exception&) {
     }
 }
 #else
 std::FILE* OpenFile(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
 
-void RemoveFile(const std::string& path) { std::remove(path.c_str()); }
+std::FILE* CreateNewFile(const std::string& path) { return std::fopen(path.c_str(), "wbx"); }
+
+// The scratch file's name is removed as soon as it is made.
+std::FILE* OpenScratchFile() {
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::temp_directory_path(error);
+    if (error) return nullptr;
+    std::string name = (folder / "DeviceCommand-XXXXXX").string();
+    const int descriptor = ::mkstemp(&name[0]);
+    if (descriptor < 0) return nullptr;
+    ::unlink(name.c_str());
+    std::FILE* file = ::fdopen(descriptor, "w+b");
+    if (file == nullptr) ::close(descriptor);
+    return file;
+}
+
+void RemoveFile(const std::string& path) {
+    struct stat status;
+    if (::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) ::unlink(path.c_str());
+}
 #endif
 
 // ------------------------------------------------------------ parsing

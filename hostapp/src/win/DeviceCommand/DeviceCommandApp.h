@@ -103,7 +103,18 @@ bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& bytes);
 // cannot.
 std::FILE* OpenFile(const std::string& path, const char* mode);
 
-// Removes the file a word of the tool names, if there is one.
+// Creates the file a word of the tool names and opens it for writing, only
+// where nothing of that name is yet (a link that leads nowhere is something);
+// nullptr otherwise, with errno EEXIST when something of that name is there.
+std::FILE* CreateNewFile(const std::string& path);
+
+// Opens a new scratch file for writing and reading back, in the system's
+// folder for temporary files, under no name that stays: it is gone once
+// closed, or when the process ends. Nullptr when it cannot.
+std::FILE* OpenScratchFile();
+
+// Removes the file a word of the tool names if it is a regular file: never
+// a link, a folder or a device.
 void RemoveFile(const std::string& path);
 
 }  // namespace azk::devcmd
