@@ -42,6 +42,8 @@ struct ParseCase {
     uint32_t count = 0;
     uint32_t selector = 0;
     std::string file = {};
+    // Checked only for ParseOutcome::Usage: a piece of the message.
+    const char* message = "";
 };
 
 void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
@@ -51,7 +53,11 @@ ParseCase Run(const char* name, Words words, Subcommand subcommand) {
     c.subcommand = subcommand;
     return c;
 }
-ParseCase Bad(const char* name, Words words) { return ParseCase{name, std::move(words), ParseOutcome::Usage}; }
+ParseCase Bad(const char* name, Words words, const char* message = "") {
+    ParseCase c{name, std::move(words), ParseOutcome::Usage};
+    c.message = message;
+    return c;
+}
 
 std::vector<ParseCase> ParseCases() {
     std::vector<ParseCase> cases;
@@ -90,6 +96,29 @@ std::vector<ParseCase> ParseCases() {
         c.assignments = {"0=1", "1-2=0x1234"};
         cases.push_back(c);
     }
+    // Numbers are decimal or 0x hex, as the fields are: a leading zero makes no octal.
+    const struct {
+        const char* name;
+        Words words;
+        int32_t variant;
+        int32_t index;
+        int32_t commandId;
+    } numbers[] = {
+        {"ExecLeadingZero", {"exec", "040"}, 1, 0, 40},
+        {"ExecZeroEight", {"exec", "08"}, 1, 0, 8},
+        {"ExecHex", {"exec", "0x0F"}, 1, 0, 15},
+        {"IndexLeadingZero", {"--index", "010", "exec", "2"}, 1, 10, 2},
+        {"IndexHex", {"--index", "0x10", "exec", "2"}, 1, 16, 2},
+        {"VariantHexAndLeadingZero", {"--variant", "0x2", "--index", "00", "exec", "2"}, 2, 0, 2},
+    };
+    for (const auto& n : numbers) {
+        ParseCase c = Run(n.name, n.words, Subcommand::Exec);
+        c.variant = n.variant;
+        c.variantGiven = n.variant != 1;
+        c.index = n.index;
+        c.commandId = n.commandId;
+        cases.push_back(c);
+    }
     {
         ParseCase c = Run("ReadBlock", {"read-block", "out.bin", "--address", "0x100", "--count", "32"},
                           Subcommand::ReadBlock);
@@ -124,7 +153,13 @@ std::vector<ParseCase> ParseCases() {
     cases.push_back(Bad("UnknownSubcommand", {"status"}));
     cases.push_back(Bad("ExtraWord", {"list", "extra"}));
     cases.push_back(Bad("VariantThree", {"--variant", "3", "list"}));
-    cases.push_back(Bad("NegativeIndex", {"--index", "-1", "list"}));
+    cases.push_back(Bad("VariantZero", {"--variant", "0", "list"}, "--variant: '0' is not 1 or 2"));
+    cases.push_back(Bad("VariantOctal", {"--variant", "0o2", "list"}, "--variant: '0o2' is not 1 or 2"));
+    cases.push_back(Bad("NegativeIndex", {"--index", "-1", "list"},
+                        "--index: '-1' is not a number from 0 to 2147483647"));
+    cases.push_back(Bad("BinaryIndex", {"--index", "0b1", "list"},
+                        "--index: '0b1' is not a number from 0 to 2147483647"));
+    cases.push_back(Bad("IndexPast31Bits", {"--index", "2147483648", "list"}, "0 to 2147483647"));
     cases.push_back(Bad("KeylockAlone", {"keylock"}));
     cases.push_back(Bad("KeyInOtherCase", {"keylock", "set", "--lock", "call", "--se", "on"}));
     cases.push_back(Bad("UnknownKey", {"keylock", "apply", "--lock", "Volume", "--se", "on"}));
@@ -133,7 +168,9 @@ std::vector<ParseCase> ParseCases() {
     cases.push_back(Bad("SeInCapitals", {"keylock", "set", "--lock", "Call", "--se", "ON"}));
     cases.push_back(Bad("ExecKeyLock", {"exec", "30"}));
     cases.push_back(Bad("ExecNoSuchId", {"exec", "27"}));
-    cases.push_back(Bad("ExecPastTheTable", {"exec", "83"}));
+    cases.push_back(Bad("ExecPastTheTable", {"exec", "83"}, "ID: '83' is not a number from 0 to 82"));
+    cases.push_back(Bad("ExecNegative", {"exec", "-1"}, "ID: '-1' is not a number from 0 to 82"));
+    cases.push_back(Bad("ExecNotANumber", {"exec", "1x"}, "ID: '1x' is not a number from 0 to 82"));
     cases.push_back(Bad("ExecRaw", {"exec", "82"}));
     cases.push_back(Bad("ExecBlockTransfer", {"exec", "52"}));
     cases.push_back(Bad("ReadBlockWithoutCount", {"read-block", "f", "--address", "0x100"}));
@@ -156,6 +193,7 @@ TEST_P(ParseTest, GivesTheOutcomeAndOptions) {
     ASSERT_EQ(result.outcome, c.outcome) << result.text;
     if (c.outcome != ParseOutcome::Run) {
         EXPECT_FALSE(result.text.empty());
+        EXPECT_NE(result.text.find(c.message), std::string::npos) << result.text;
         return;
     }
     EXPECT_EQ(options.subcommand, c.subcommand);
@@ -243,6 +281,7 @@ TEST(NumberTest, DecimalAndHexWithinTheLimit) {
         {"", 255, false, 0},          {"0x", 255, false, 0},         {"-1", 255, false, 0},
         {"+1", 255, false, 0},        {" 1", 255, false, 0},         {"12a", 255, false, 0},
         {"99999999999999999999999", UINT64_MAX, false, 0},
+        {"2", 2, true, 2},            {"3", 2, false, 0},            {"0x3", 2, false, 0},
     };
     for (const auto& c : cases) {
         uint64_t value = 12345;

@@ -710,7 +710,7 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
     uint64_t result = 0;
     for (; at < text.size(); ++at) {
         const int digit = HexDigit(text[at]);
-        if (digit < 0 || digit >= base) return false;
+        if (digit < 0 || digit >= base || static_cast<uint64_t>(digit) > max) return false;
         if (result > (max - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base)) return false;
         result = result * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
     }
@@ -838,10 +838,11 @@ azk_SParseResult ParseDeviceCommand(const std::vector<std::string>& words, azk_S
     // file name, not an option.
     app.allow_windows_style_options(false);
 
-    app.add_option("--variant", options.variant, "1: 16-byte reports (default), 2: 64-byte reports")
-        ->check(CLI::IsMember({1, 2}));
-    app.add_option("--index", options.index, "which device of the variant, 0 = the first (default)")
-        ->check(CLI::NonNegativeNumber);
+    // Numbers are read as the fields are (ParseNumber): decimal or 0x hex, so
+    // that a leading zero does not make a word octal.
+    std::string variant = "1", index = "0", commandId;
+    app.add_option("--variant", variant, "1: 16-byte reports (default), 2: 64-byte reports")->type_name("INT:{1,2}");
+    app.add_option("--index", index, "which device of the variant, 0 = the first (default)")->type_name("INT");
     app.add_flag("--json", options.json, "print one JSON document on standard output");
 
     auto* list = app.add_subcommand("list", "list the HID interfaces with the speakerphone's vendor ID, "
@@ -868,7 +869,7 @@ azk_SParseResult ParseDeviceCommand(const std::vector<std::string>& words, azk_S
     }
 
     auto* exec = app.add_subcommand("exec", "run catalogue command ID with FIELD=VALUE inputs");
-    exec->add_option("ID", options.commandId, "command id, 0 to 82")->required()->check(CLI::Range(0, 82));
+    exec->add_option("ID", commandId, "command id, 0 to 82")->required()->type_name("INT");
     exec->add_option("FIELD=VALUE", options.assignments, "input fields, named as 'exec ID --fields' lists them");
     bool listFields = false;
     exec->add_flag("--fields", listFields, "list the command's fields and run nothing");
@@ -905,7 +906,6 @@ azk_SParseResult ParseDeviceCommand(const std::vector<std::string>& words, azk_S
         result.text = error.what();
         return result;
     }
-    options.variantGiven = app.get_option("--variant")->count() > 0;
     // "--lock" with no key (unlock every key) comes back as one empty word.
     options.lockKeys.erase(std::remove(options.lockKeys.begin(), options.lockKeys.end(), std::string()),
                            options.lockKeys.end());
@@ -920,6 +920,15 @@ azk_SParseResult ParseDeviceCommand(const std::vector<std::string>& words, azk_S
         out = static_cast<uint32_t>(value);
         return true;
     };
+    uint32_t value = 0;
+    if (!number(variant, 2, "--variant", value) || value == 0) {
+        result.text = "--variant: '" + variant + "' is not 1 or 2";
+        return result;
+    }
+    options.variant = static_cast<int32_t>(value);
+    options.variantGiven = app.get_option("--variant")->count() > 0;
+    if (!number(index, INT32_MAX, "--index", value)) return result;
+    options.index = static_cast<int32_t>(value);
 
     if (list->parsed()) {
         options.subcommand = Subcommand::List;
@@ -932,6 +941,8 @@ azk_SParseResult ParseDeviceCommand(const std::vector<std::string>& words, azk_S
     } else if (changers[1]->parsed()) {
         options.subcommand = Subcommand::KeylockApply;
     } else if (exec->parsed()) {
+        if (!number(commandId, 82, "ID", value)) return result;
+        options.commandId = static_cast<int32_t>(value);
         if (listFields) {
             result.outcome = ParseOutcome::Help;
             result.text = ExecFieldsText(options.commandId);
