@@ -167,6 +167,8 @@ std::vector<ParseCase> ParseCases() {
     cases.push_back(Bad("LockMissing", {"keylock", "apply", "--se", "on"}));
     cases.push_back(Bad("SeInCapitals", {"keylock", "set", "--lock", "Call", "--se", "ON"}));
     cases.push_back(Bad("ExecKeyLock", {"exec", "30"}));
+    cases.push_back(Bad("ExecFieldsOfKeyLock", {"exec", "29", "--fields"}, "command 29 is not a catalogue command"));
+    cases.push_back(Bad("ExecFieldsOfNoSuchId", {"exec", "--fields", "27"}, "command 27 is not a catalogue command"));
     cases.push_back(Bad("ExecNoSuchId", {"exec", "27"}));
     cases.push_back(Bad("ExecPastTheTable", {"exec", "83"}, "ID: '83' is not a number from 0 to 82"));
     cases.push_back(Bad("ExecNegative", {"exec", "-1"}, "ID: '-1' is not a number from 0 to 82"));

@@ -943,15 +943,16 @@ azk_SParseResult ParseDeviceCommand(const std::vector<std::string>& words, azk_S
     } else if (exec->parsed()) {
         if (!number(commandId, 82, "ID", value)) return result;
         options.commandId = static_cast<int32_t>(value);
-        if (listFields) {
-            result.outcome = ParseOutcome::Help;
-            result.text = ExecFieldsText(options.commandId);
-            return result;
-        }
+        // With or without --fields, an id that exec does not run is a usage error.
         if (!IsExecCommand(options.commandId)) {
             result.text = "exec: command " + std::to_string(options.commandId) +
                           " is not a catalogue command (27 does not exist; 29/30 are 'keylock', 64 is the firmware "
                           "update, 82 is 'raw', 51/52/55/56/77/78 are 'read-block'/'write-block')";
+            return result;
+        }
+        if (listFields) {
+            result.outcome = ParseOutcome::Help;
+            result.text = ExecFieldsText(options.commandId);
             return result;
         }
         options.subcommand = Subcommand::Exec;
