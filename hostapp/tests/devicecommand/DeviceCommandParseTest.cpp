@@ -163,6 +163,11 @@ std::vector<ParseCase> ParseCases() {
     cases.push_back(Bad("KeylockAlone", {"keylock"}));
     cases.push_back(Bad("KeyInOtherCase", {"keylock", "set", "--lock", "call", "--se", "on"}));
     cases.push_back(Bad("UnknownKey", {"keylock", "apply", "--lock", "Volume", "--se", "on"}));
+    // An empty word (an empty variable in a script) is no key, and does not mean "none".
+    cases.push_back(Bad("EmptyKey", {"keylock", "set", "--lock", "", "--se", "on"}, "an empty word is not a key"));
+    cases.push_back(Bad("EmptyKeyBesideAKey", {"keylock", "apply", "--lock", "Call", "", "--se", "off"},
+                        "an empty word is not a key"));
+    cases.push_back(Bad("EmptyKeyAfterEquals", {"keylock", "set", "--lock=", "--se", "on"}, "an empty word"));
     cases.push_back(Bad("SeMissing", {"keylock", "set", "--lock", "Call"}));
     cases.push_back(Bad("LockMissing", {"keylock", "apply", "--se", "on"}));
     cases.push_back(Bad("SeInCapitals", {"keylock", "set", "--lock", "Call", "--se", "ON"}));

@@ -936,10 +936,17 @@ azk_SParseResult ParseDeviceCommand(const std::vector<std::string>& words, azk_S
         options.subcommand = Subcommand::KeylockShow;
     } else if (reset->parsed()) {
         options.subcommand = Subcommand::KeylockReset;
-    } else if (changers[0]->parsed()) {
-        options.subcommand = Subcommand::KeylockSet;
-    } else if (changers[1]->parsed()) {
-        options.subcommand = Subcommand::KeylockApply;
+    } else if (changers[0]->parsed() || changers[1]->parsed()) {
+        // "--lock" alone comes back as one empty word, and so does an empty
+        // word given as a key (an empty variable in a script); only the first
+        // unlocks every key. No other word of these subcommands can be empty.
+        for (const std::string& word : words) {
+            if (word.empty() || word == "--lock=") {
+                result.text = "--lock: an empty word is not a key name (--lock alone unlocks every key)";
+                return result;
+            }
+        }
+        options.subcommand = changers[0]->parsed() ? Subcommand::KeylockSet : Subcommand::KeylockApply;
     } else if (exec->parsed()) {
         if (!number(commandId, 82, "ID", value)) return result;
         options.commandId = static_cast<int32_t>(value);
