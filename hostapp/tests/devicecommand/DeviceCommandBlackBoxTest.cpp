@@ -145,6 +145,20 @@ TEST(DeviceCommandBlackBox, KeylockSetAndResetWriteTheConfigurationInForce) {
     EXPECT_EQ(documents[2]["se"], false);
 }
 
+// A standard output that cannot be written (a full disk, closed) is a
+// failure of its own, said on standard error, after the device was changed.
+TEST(DeviceCommandBlackBox, AStandardOutputThatCannotBeWrittenIsAFileFailure) {
+    const azk_SProcessResult run = RunUnderEmulator(
+        {"--lock-mask", "7f"},
+        "\"$D\" keylock set --lock Call --se on >/dev/full; echo \"@@ $?\";"
+        "\"$D\" --json keylock set --lock VolUp --se on >/dev/full; echo \"@@ $?\";"
+        "\"$D\" keylock show >&-; echo \"@@ $?\"; \"$D\" --json keylock show");
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.out.substr(0, run.out.find('{')), "@@ 8\n@@ 8\n@@ 8\n") << run.out;
+    EXPECT_EQ(Count(run.err, "DeviceCommand: cannot write standard output\n"), 3u) << run.err;
+    EXPECT_EQ(Json::parse(run.out.substr(run.out.find('{')))["locked"], Json{"VolUp"}) << run.out;
+}
+
 struct FailureCase {
     const char* name;
     Args devices;

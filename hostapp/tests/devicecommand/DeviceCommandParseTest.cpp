@@ -11,6 +11,7 @@
 #include <ostream>
 #include <random>
 #include <sstream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -249,6 +250,33 @@ TEST(DeviceCommandMainTest, UsageErrorGoesToStandardErrorWithoutJson) {
     EXPECT_EQ(DeviceCommandMain({"keylock", "set", "--se", "on"}, out, err, false), kExitUsage);
     EXPECT_TRUE(out.str().empty());
     EXPECT_NE(err.str().find("--lock"), std::string::npos) << err.str();
+}
+
+// A stream buffer that takes nothing, as standard output on a full disk.
+class RefusingBuffer : public std::streambuf {
+protected:
+    int_type overflow(int_type) override { return traits_type::eof(); }
+};
+
+TEST(DeviceCommandMainTest, OutputThatCannotBeWrittenIsAFailure) {
+    const struct {
+        Words words;
+        int exitStatus;
+    } cases[] = {
+        {{"--help"}, kExitFile},
+        {{"exec", "6", "--fields"}, kExitFile},
+        {{"--json", "keylock", "set", "--lock", "Call"}, kExitUsage},  // a failure keeps its own status
+    };
+    for (const auto& c : cases) {
+        RefusingBuffer refusing;
+        std::ostream out(&refusing);
+        std::ostringstream err;
+        EXPECT_EQ(DeviceCommandMain(c.words, out, err, false), c.exitStatus) << c.words[0];
+        EXPECT_NE(err.str().find("DeviceCommand: cannot write standard output\n"), std::string::npos) << err.str();
+    }
+    std::ostringstream out, err;
+    EXPECT_EQ(DeviceCommandMain({"--help"}, out, err, false), kExitOk);
+    EXPECT_TRUE(err.str().empty()) << err.str();
 }
 
 // --------------------------------------------------------------- helpers

@@ -11,7 +11,9 @@
 #include <iterator>
 #include <random>
 #include <sstream>
+#include <streambuf>
 #include <string>
+#include <vector>
 
 #include "SimTestSupport.h"
 #include "emulator/DeviceModel.h"
@@ -61,6 +63,28 @@ TEST_F(DeviceCommandSimTest, ListSaysWhyPermissionIsDeniedAndNamesAnotherCollect
     std::ostringstream show;
     EXPECT_EQ(devcmd::DeviceCommandMain({"--json", "keylock", "show"}, show, err, false), devcmd::kExitNoDevice);
     EXPECT_EQ(nlohmann::json::parse(show.str())["error"]["name"], "CONNECTION");
+}
+
+// A stream buffer that takes nothing, as standard output on a full disk.
+class RefusingBuffer : public std::streambuf {
+protected:
+    int_type overflow(int_type) override { return traits_type::eof(); }
+};
+
+// The key lock is set, but what was set cannot be reported: a failure.
+TEST_F(DeviceCommandSimTest, ASetThatCannotBeReportedIsAFileFailure) {
+    azk_CDeviceModel model(16);
+    azk_CSimAttachment attachment(model, AddSpeakerphone());
+    for (const bool json : {false, true}) {
+        RefusingBuffer refusing;
+        std::ostream out(&refusing);
+        std::ostringstream err;
+        std::vector<std::string> words = {"keylock", "set", "--lock", json ? "VolUp" : "Call", "--se", "on"};
+        if (json) words.insert(words.begin(), "--json");
+        EXPECT_EQ(devcmd::DeviceCommandMain(words, out, err, false), devcmd::kExitFile);
+        EXPECT_EQ(err.str(), "DeviceCommand: cannot write standard output\n");
+        EXPECT_EQ(model.GetKeyLockConfig(0).lockMask, json ? 0x6F : 0x7D);
+    }
 }
 
 std::string ReadAll(const std::filesystem::path& path) {

@@ -1021,7 +1021,9 @@ int RunDeviceCommand(const azk_SDeviceCommandOptions& options, std::ostream& out
     return kExitOk;
 }
 
-int DeviceCommandMain(const std::vector<std::string>& words, std::ostream& out, std::ostream& err, bool terminal) {
+namespace {
+
+int ParseAndRun(const std::vector<std::string>& words, std::ostream& out, std::ostream& err, bool terminal) {
     azk_SDeviceCommandOptions options;
     const azk_SParseResult parsed = ParseDeviceCommand(words, options);
     switch (parsed.outcome) {
@@ -1040,6 +1042,18 @@ int DeviceCommandMain(const std::vector<std::string>& words, std::ostream& out, 
     case ParseOutcome::Run: break;
     }
     return RunDeviceCommand(options, out, err, terminal);
+}
+
+}  // namespace
+
+int DeviceCommandMain(const std::vector<std::string>& words, std::ostream& out, std::ostream& err, bool terminal) {
+    const int status = ParseAndRun(words, out, err, terminal);
+    // What was done (the device may have been changed) must be reported: an
+    // output that could not be written is a failure of its own.
+    out.flush();
+    if (!out.fail()) return status;
+    err << "DeviceCommand: cannot write standard output\n";
+    return status == kExitOk ? kExitFile : status;
 }
 
 }  // namespace azk::devcmd

@@ -83,7 +83,9 @@ azk_SParseResult ParseDeviceCommand(const std::vector<std::string>& words, azk_S
 int RunDeviceCommand(const azk_SDeviceCommandOptions& options, std::ostream& out, std::ostream& err,
                      bool terminal);
 
-// Parse and run: the whole tool.
+// Parse and run: the whole tool. When `out` cannot be written (a full disk,
+// a closed standard output) it says so on `err` and returns kExitFile in
+// place of kExitOk (a failure's own status stays).
 int DeviceCommandMain(const std::vector<std::string>& words, std::ostream& out, std::ostream& err,
                       bool terminal);
 
