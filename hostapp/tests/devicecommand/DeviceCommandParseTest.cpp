@@ -327,6 +327,32 @@ TEST(NumberTest, DecimalAndHexWithinTheLimit) {
     }
 }
 
+TEST(PrintableTextTest, ControlsAndBytesThatAreNotUtf8AreEscaped) {
+    const struct {
+        const char* text;
+        const char* printable;
+    } cases[] = {
+        {"Room 12", "Room 12"},
+        {"K\xC3\xA4se \xE3\x83\x86 \xF0\x9F\x98\x80", "K\xC3\xA4se \xE3\x83\x86 \xF0\x9F\x98\x80"},
+        {"a\x1B[2Jb", "a\\x1B[2Jb"},                  // an escape sequence
+        {"tab\tline\r\n", "tab\\x09line\\x0D\\x0A"},
+        {"\x7F", "\\x7F"},
+        {"back\\slash", "back\\\\slash"},             // what \x1B would look like, told apart
+        {"\xC2\x9B" "1m", "\\xC2\\x9B1m"},             // U+009B, the C1 control sequence introducer
+        {"\xC2\xA0", "\xC2\xA0"},                     // U+00A0 is text
+        {"\xC3", "\\xC3"},                             // a sequence cut short
+        {"\xC3(", "\\xC3("},
+        {"\x80x", "\\x80x"},                           // a continuation byte alone
+        {"\xC0\xAF", "\\xC0\\xAF"},                    // an overlong form
+        {"\xED\xA0\x80", "\\xED\\xA0\\x80"},           // a surrogate
+        {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},  // past U+10FFFF
+        {"\xFF\xFE", "\\xFF\\xFE"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(PrintableText(c.text), c.printable) << ::testing::PrintToString(std::string(c.text));
+    }
+}
+
 TEST(HexBytesTest, PairsOfDigitsWithOptionalSeparators) {
     const struct {
         const char* text;

@@ -1,7 +1,8 @@
 // DeviceCommandSimTest.cpp - DeviceCommand in process over the sim bus, for
 // what the emulator cannot show: an interface the system refuses this user,
-// another top-level collection of the device, and block reads into files on
-// every system (the Windows build's under wine too).
+// another top-level collection of the device; and runs against a device on
+// every system (the Windows build's under wine too): an output that cannot
+// be written, text from the device, block reads into files.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -85,6 +86,22 @@ TEST_F(DeviceCommandSimTest, ASetThatCannotBeReportedIsAFileFailure) {
         EXPECT_EQ(err.str(), "DeviceCommand: cannot write standard output\n");
         EXPECT_EQ(model.GetKeyLockConfig(0).lockMask, json ? 0x6F : 0x7D);
     }
+}
+
+// Text from the device is printed so that a terminal shows it and runs none
+// of it; the JSON document carries it as it is.
+TEST_F(DeviceCommandSimTest, TextFromTheDeviceIsPrintedWithItsControlsEscaped) {
+    azk_CDeviceModel model(16);
+    azk_CSimAttachment attachment(model, AddSpeakerphone());
+    const std::string text = "\x1B]0;x\x07\xC3\xA4\\\xFF";
+    std::ostringstream out, err;
+    ASSERT_EQ(devcmd::DeviceCommandMain({"exec", "25", "0-19=" + text}, out, err, false), devcmd::kExitOk)
+        << err.str();
+    std::ostringstream shown, json;
+    ASSERT_EQ(devcmd::DeviceCommandMain({"exec", "26"}, shown, err, false), devcmd::kExitOk) << err.str();
+    EXPECT_EQ(shown.str(), "0-19 = \"\\x1B]0;x\\x07\xC3\xA4\\\\\\xFF\"\n");
+    ASSERT_EQ(devcmd::DeviceCommandMain({"--json", "exec", "26"}, json, err, false), devcmd::kExitOk) << err.str();
+    EXPECT_EQ(nlohmann::json::parse(json.str())["fields"]["0-19"], "\x1B]0;x\x07\xC3\xA4\\\xEF\xBF\xBD");
 }
 
 std::string ReadAll(const std::filesystem::path& path) {

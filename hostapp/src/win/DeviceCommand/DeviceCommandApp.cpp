@@ -636,7 +636,7 @@ void RunSubcommand(const azk_SDeviceCommandOptions& options, std::ostream& err, 
             }
             json["fields"][value.name] = field;
             text += value.name + " = " +
-                    (value.isText ? "\"" + value.text + "\""
+                    (value.isText ? "\"" + PrintableText(value.text) + "\""
                      : value.isBytes
                          ? value.text
                          : std::to_string(value.number) + " (" + Hex(value.number, value.size * 2) + ")") +
@@ -680,9 +680,61 @@ int HexDigit(char c) {
     return -1;
 }
 
+// The length of the valid UTF-8 sequence at `at`: 1 for ASCII, 0 for a
+// byte that begins none (overlong forms, surrogates and code points past
+// U+10FFFF are not valid).
+size_t Utf8Length(const std::string& text, size_t at) {
+    const unsigned char lead = static_cast<unsigned char>(text[at]);
+    if (lead < 0x80) return 1;
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (text.size() - at < length) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        const unsigned char byte = static_cast<unsigned char>(text[at + i]);
+        if (byte < (i == 1 ? low : 0x80) || byte > (i == 1 ? high : 0xBF)) return 0;
+    }
+    return length;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ helpers
+
+std::string PrintableText(const std::string& text) {
+    std::string printable;
+    for (size_t at = 0; at < text.size();) {
+        const size_t length = Utf8Length(text, at);
+        const unsigned char lead = static_cast<unsigned char>(text[at]);
+        // A control character of C1 is U+0080 to U+009F: C2 80 to C2 9F.
+        const bool control = length == 0 || lead < 0x20 || lead == 0x7F ||
+                             (lead == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0);
+        if (!control) {
+            if (lead == '\\') printable += '\\';
+            printable.append(text, at, length);
+            at += length;
+            continue;
+        }
+        for (const size_t end = at + std::max<size_t>(length, 1); at < end; ++at) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(text[at])));
+            printable += hex;
+        }
+    }
+    return printable;
+}
 
 bool LockMaskOf(const std::vector<std::string>& keys, uint16_t& mask) {
     mask = kNothingLocked;

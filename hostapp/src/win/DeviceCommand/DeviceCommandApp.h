@@ -100,6 +100,11 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value);
 // character or an odd number of digits.
 bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& bytes);
 
+// Text from the device as it is safe to print on a terminal: control
+// characters (bytes below 0x20, 0x7F, and U+0080 to U+009F) and bytes that
+// are not valid UTF-8 as \xNN, a backslash as \\; valid UTF-8 as it is.
+std::string PrintableText(const std::string& text);
+
 // Opens the file a word of the tool names (UTF-8 on Windows, the bytes as
 // given elsewhere), as std::fopen with `mode` ("rb", "wb"); nullptr when it
 // cannot.
