@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <ostream>
@@ -144,6 +145,20 @@ TEST(DeviceCommandBlackBox, KeylockSetAndResetWriteTheConfigurationInForce) {
     EXPECT_EQ(documents[2]["se"], false);
 }
 
+// A standard output that cannot be written (a full disk, closed) is a
+// failure of its own, said on standard error, after the device was changed.
+TEST(DeviceCommandBlackBox, AStandardOutputThatCannotBeWrittenIsAFileFailure) {
+    const azk_SProcessResult run = RunUnderEmulator(
+        {"--lock-mask", "7f"},
+        "\"$D\" keylock set --lock Call --se on >/dev/full; echo \"@@ $?\";"
+        "\"$D\" --json keylock set --lock VolUp --se on >/dev/full; echo \"@@ $?\";"
+        "\"$D\" keylock show >&-; echo \"@@ $?\"; \"$D\" --json keylock show");
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.out.substr(0, run.out.find('{')), "@@ 8\n@@ 8\n@@ 8\n") << run.out;
+    EXPECT_EQ(Count(run.err, "DeviceCommand: cannot write standard output\n"), 3u) << run.err;
+    EXPECT_EQ(Json::parse(run.out.substr(run.out.find('{')))["locked"], Json{"VolUp"}) << run.out;
+}
+
 struct FailureCase {
     const char* name;
     Args devices;
@@ -245,10 +260,37 @@ TEST(DeviceCommandBlackBox, BlocksGoThroughFilesInSeveralCommands) {
     ::rmdir(dir);
 }
 
-TEST(DeviceCommandBlackBox, AFailedReadLeavesNoPartialFile) {
+std::string ReadAll(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+// What FILE is before a read: nothing, a file, or a link to a file.
+enum class Before { Nothing, File, Link };
+
+struct ReadIntoCase {
+    const char* name;
+    Before before;
+};
+
+void PrintTo(const ReadIntoCase& c, std::ostream* os) { *os << c.name; }
+
+class DeviceCommandReadInto : public ::testing::TestWithParam<ReadIntoCase> {};
+
+// A failed read leaves FILE as it was: absent, or a file (or a link and the
+// file it leads to) with the old bytes; a read that succeeds writes the bytes
+// through it.
+TEST_P(DeviceCommandReadInto, AFailedReadLeavesTheFileAsItWas) {
+    namespace fs = std::filesystem;
+    const ReadIntoCase& c = GetParam();
     char dir[] = "/tmp/azk-devcmd-XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
     const std::string out = std::string(dir) + "/out.bin";
+    const std::string target = std::string(dir) + "/target.bin";
+    const std::string old = "the bytes that were there\n";
+    if (c.before != Before::Nothing) std::ofstream(c.before == Before::Link ? target : out, std::ios::binary) << old;
+    if (c.before == Before::Link) fs::create_symlink("target.bin", out);
+
     // The first read is answered, the second refused with status 5.
     const azk_SProcessResult run = RunTool({"--misbehave-once", "none", "--misbehave-once", "status=5,detail=1"},
                                            {"--json", "read-block", out, "--address", "0", "--count", "5000"});
@@ -256,9 +298,33 @@ TEST(DeviceCommandBlackBox, AFailedReadLeavesNoPartialFile) {
     const Json json = Json::parse(run.out);
     EXPECT_EQ(json["error"]["name"], "DEVICE_STATUS");
     EXPECT_NE(json["error"]["message"].get<std::string>().find("reading at 0x00001000"), std::string::npos);
-    EXPECT_FALSE(std::ifstream(out).good()) << "a partial file was left";
-    ::rmdir(dir);
+    switch (c.before) {
+    case Before::Nothing: EXPECT_FALSE(fs::exists(fs::symlink_status(out))) << "a partial file was left"; break;
+    case Before::File: EXPECT_EQ(ReadAll(out), old); break;
+    case Before::Link:
+        ASSERT_TRUE(fs::is_symlink(fs::symlink_status(out)));
+        EXPECT_EQ(fs::read_symlink(out), "target.bin");
+        EXPECT_EQ(ReadAll(target), old);
+        break;
+    }
+
+    std::string bytes(5000, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 5 + 1) & 0xFF);
+    const std::string in = std::string(dir) + "/in.bin";
+    std::ofstream(in, std::ios::binary) << bytes;
+    const azk_SProcessResult good = RunUnderEmulator(
+        {}, "\"$D\" write-block " + in + " --address 0 && \"$D\" read-block " + out + " --address 0 --count 5000");
+    EXPECT_EQ(good.exitStatus, 0) << good.err;
+    EXPECT_EQ(ReadAll(out), bytes);
+    EXPECT_EQ(fs::is_symlink(fs::symlink_status(out)), c.before == Before::Link);
+    fs::remove_all(dir);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, DeviceCommandReadInto,
+                         ::testing::Values(ReadIntoCase{"NewFile", Before::Nothing},
+                                           ReadIntoCase{"ExistingFile", Before::File},
+                                           ReadIntoCase{"Link", Before::Link}),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
 }  // namespace azk::test

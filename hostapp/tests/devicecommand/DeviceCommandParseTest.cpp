@@ -4,12 +4,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <ostream>
 #include <random>
 #include <sstream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,8 @@ struct ParseCase {
     uint32_t count = 0;
     uint32_t selector = 0;
     std::string file = {};
+    // Checked only for ParseOutcome::Usage: a piece of the message.
+    const char* message = "";
 };
 
 void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
@@ -50,7 +54,11 @@ ParseCase Run(const char* name, Words words, Subcommand subcommand) {
     c.subcommand = subcommand;
     return c;
 }
-ParseCase Bad(const char* name, Words words) { return ParseCase{name, std::move(words), ParseOutcome::Usage}; }
+ParseCase Bad(const char* name, Words words, const char* message = "") {
+    ParseCase c{name, std::move(words), ParseOutcome::Usage};
+    c.message = message;
+    return c;
+}
 
 std::vector<ParseCase> ParseCases() {
     std::vector<ParseCase> cases;
@@ -89,6 +97,29 @@ std::vector<ParseCase> ParseCases() {
         c.assignments = {"0=1", "1-2=0x1234"};
         cases.push_back(c);
     }
+    // Numbers are decimal or 0x hex, as the fields are: a leading zero makes no octal.
+    const struct {
+        const char* name;
+        Words words;
+        int32_t variant;
+        int32_t index;
+        int32_t commandId;
+    } numbers[] = {
+        {"ExecLeadingZero", {"exec", "040"}, 1, 0, 40},
+        {"ExecZeroEight", {"exec", "08"}, 1, 0, 8},
+        {"ExecHex", {"exec", "0x0F"}, 1, 0, 15},
+        {"IndexLeadingZero", {"--index", "010", "exec", "2"}, 1, 10, 2},
+        {"IndexHex", {"--index", "0x10", "exec", "2"}, 1, 16, 2},
+        {"VariantHexAndLeadingZero", {"--variant", "0x2", "--index", "00", "exec", "2"}, 2, 0, 2},
+    };
+    for (const auto& n : numbers) {
+        ParseCase c = Run(n.name, n.words, Subcommand::Exec);
+        c.variant = n.variant;
+        c.variantGiven = n.variant != 1;
+        c.index = n.index;
+        c.commandId = n.commandId;
+        cases.push_back(c);
+    }
     {
         ParseCase c = Run("ReadBlock", {"read-block", "out.bin", "--address", "0x100", "--count", "32"},
                           Subcommand::ReadBlock);
@@ -123,16 +154,31 @@ std::vector<ParseCase> ParseCases() {
     cases.push_back(Bad("UnknownSubcommand", {"status"}));
     cases.push_back(Bad("ExtraWord", {"list", "extra"}));
     cases.push_back(Bad("VariantThree", {"--variant", "3", "list"}));
-    cases.push_back(Bad("NegativeIndex", {"--index", "-1", "list"}));
+    cases.push_back(Bad("VariantZero", {"--variant", "0", "list"}, "--variant: '0' is not 1 or 2"));
+    cases.push_back(Bad("VariantOctal", {"--variant", "0o2", "list"}, "--variant: '0o2' is not 1 or 2"));
+    cases.push_back(Bad("NegativeIndex", {"--index", "-1", "list"},
+                        "--index: '-1' is not a number from 0 to 2147483647"));
+    cases.push_back(Bad("BinaryIndex", {"--index", "0b1", "list"},
+                        "--index: '0b1' is not a number from 0 to 2147483647"));
+    cases.push_back(Bad("IndexPast31Bits", {"--index", "2147483648", "list"}, "0 to 2147483647"));
     cases.push_back(Bad("KeylockAlone", {"keylock"}));
     cases.push_back(Bad("KeyInOtherCase", {"keylock", "set", "--lock", "call", "--se", "on"}));
     cases.push_back(Bad("UnknownKey", {"keylock", "apply", "--lock", "Volume", "--se", "on"}));
+    // An empty word (an empty variable in a script) is no key, and does not mean "none".
+    cases.push_back(Bad("EmptyKey", {"keylock", "set", "--lock", "", "--se", "on"}, "an empty word is not a key"));
+    cases.push_back(Bad("EmptyKeyBesideAKey", {"keylock", "apply", "--lock", "Call", "", "--se", "off"},
+                        "an empty word is not a key"));
+    cases.push_back(Bad("EmptyKeyAfterEquals", {"keylock", "set", "--lock=", "--se", "on"}, "an empty word"));
     cases.push_back(Bad("SeMissing", {"keylock", "set", "--lock", "Call"}));
     cases.push_back(Bad("LockMissing", {"keylock", "apply", "--se", "on"}));
     cases.push_back(Bad("SeInCapitals", {"keylock", "set", "--lock", "Call", "--se", "ON"}));
     cases.push_back(Bad("ExecKeyLock", {"exec", "30"}));
+    cases.push_back(Bad("ExecFieldsOfKeyLock", {"exec", "29", "--fields"}, "command 29 is not a catalogue command"));
+    cases.push_back(Bad("ExecFieldsOfNoSuchId", {"exec", "--fields", "27"}, "command 27 is not a catalogue command"));
     cases.push_back(Bad("ExecNoSuchId", {"exec", "27"}));
-    cases.push_back(Bad("ExecPastTheTable", {"exec", "83"}));
+    cases.push_back(Bad("ExecPastTheTable", {"exec", "83"}, "ID: '83' is not a number from 0 to 82"));
+    cases.push_back(Bad("ExecNegative", {"exec", "-1"}, "ID: '-1' is not a number from 0 to 82"));
+    cases.push_back(Bad("ExecNotANumber", {"exec", "1x"}, "ID: '1x' is not a number from 0 to 82"));
     cases.push_back(Bad("ExecRaw", {"exec", "82"}));
     cases.push_back(Bad("ExecBlockTransfer", {"exec", "52"}));
     cases.push_back(Bad("ReadBlockWithoutCount", {"read-block", "f", "--address", "0x100"}));
@@ -155,6 +201,7 @@ TEST_P(ParseTest, GivesTheOutcomeAndOptions) {
     ASSERT_EQ(result.outcome, c.outcome) << result.text;
     if (c.outcome != ParseOutcome::Run) {
         EXPECT_FALSE(result.text.empty());
+        EXPECT_NE(result.text.find(c.message), std::string::npos) << result.text;
         return;
     }
     EXPECT_EQ(options.subcommand, c.subcommand);
@@ -205,6 +252,33 @@ TEST(DeviceCommandMainTest, UsageErrorGoesToStandardErrorWithoutJson) {
     EXPECT_NE(err.str().find("--lock"), std::string::npos) << err.str();
 }
 
+// A stream buffer that takes nothing, as standard output on a full disk.
+class RefusingBuffer : public std::streambuf {
+protected:
+    int_type overflow(int_type) override { return traits_type::eof(); }
+};
+
+TEST(DeviceCommandMainTest, OutputThatCannotBeWrittenIsAFailure) {
+    const struct {
+        Words words;
+        int exitStatus;
+    } cases[] = {
+        {{"--help"}, kExitFile},
+        {{"exec", "6", "--fields"}, kExitFile},
+        {{"--json", "keylock", "set", "--lock", "Call"}, kExitUsage},  // a failure keeps its own status
+    };
+    for (const auto& c : cases) {
+        RefusingBuffer refusing;
+        std::ostream out(&refusing);
+        std::ostringstream err;
+        EXPECT_EQ(DeviceCommandMain(c.words, out, err, false), c.exitStatus) << c.words[0];
+        EXPECT_NE(err.str().find("DeviceCommand: cannot write standard output\n"), std::string::npos) << err.str();
+    }
+    std::ostringstream out, err;
+    EXPECT_EQ(DeviceCommandMain({"--help"}, out, err, false), kExitOk);
+    EXPECT_TRUE(err.str().empty()) << err.str();
+}
+
 // --------------------------------------------------------------- helpers
 
 TEST(LockMaskTest, EachKeyClearsItsOwnBit) {
@@ -242,6 +316,7 @@ TEST(NumberTest, DecimalAndHexWithinTheLimit) {
         {"", 255, false, 0},          {"0x", 255, false, 0},         {"-1", 255, false, 0},
         {"+1", 255, false, 0},        {" 1", 255, false, 0},         {"12a", 255, false, 0},
         {"99999999999999999999999", UINT64_MAX, false, 0},
+        {"2", 2, true, 2},            {"3", 2, false, 0},            {"0x3", 2, false, 0},
     };
     for (const auto& c : cases) {
         uint64_t value = 12345;
@@ -249,6 +324,32 @@ TEST(NumberTest, DecimalAndHexWithinTheLimit) {
         if (c.ok) {
             EXPECT_EQ(value, c.value) << c.text;
         }
+    }
+}
+
+TEST(PrintableTextTest, ControlsAndBytesThatAreNotUtf8AreEscaped) {
+    const struct {
+        const char* text;
+        const char* printable;
+    } cases[] = {
+        {"Room 12", "Room 12"},
+        {"K\xC3\xA4se \xE3\x83\x86 \xF0\x9F\x98\x80", "K\xC3\xA4se \xE3\x83\x86 \xF0\x9F\x98\x80"},
+        {"a\x1B[2Jb", "a\\x1B[2Jb"},                  // an escape sequence
+        {"tab\tline\r\n", "tab\\x09line\\x0D\\x0A"},
+        {"\x7F", "\\x7F"},
+        {"back\\slash", "back\\\\slash"},             // what \x1B would look like, told apart
+        {"\xC2\x9B" "1m", "\\xC2\\x9B1m"},             // U+009B, the C1 control sequence introducer
+        {"\xC2\xA0", "\xC2\xA0"},                     // U+00A0 is text
+        {"\xC3", "\\xC3"},                             // a sequence cut short
+        {"\xC3(", "\\xC3("},
+        {"\x80x", "\\x80x"},                           // a continuation byte alone
+        {"\xC0\xAF", "\\xC0\\xAF"},                    // an overlong form
+        {"\xED\xA0\x80", "\\xED\\xA0\\x80"},           // a surrogate
+        {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},  // past U+10FFFF
+        {"\xFF\xFE", "\\xFF\\xFE"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(PrintableText(c.text), c.printable) << ::testing::PrintToString(std::string(c.text));
     }
 }
 
@@ -301,6 +402,49 @@ TEST(DeviceCommandFiles, AUtf8NameNamesThatFile) {
     RemoveFile(path);
     EXPECT_FALSE(std::filesystem::exists(native)) << path;
     RemoveFile(path);  // no longer there: nothing happens
+}
+
+// A new file is created only where nothing of its name is; only a regular
+// file is removed.
+TEST(DeviceCommandFiles, ANewFileIsMadeOnlyWhereNothingIsAndOnlyAFileIsRemoved) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("devcmd-files-" + std::to_string(std::random_device{}()));
+    ASSERT_TRUE(fs::create_directories(dir / "folder"));
+    const std::string file = (dir / "file.bin").u8string();
+
+    std::FILE* created = CreateNewFile(file);
+    ASSERT_NE(created, nullptr);
+    EXPECT_EQ(std::fwrite("abc", 1, 3, created), 3u);
+    ASSERT_EQ(std::fclose(created), 0);
+    errno = 0;
+    EXPECT_EQ(CreateNewFile(file), nullptr);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(fs::file_size(dir / "file.bin"), 3u);
+
+    RemoveFile((dir / "folder").u8string());
+    EXPECT_TRUE(fs::is_directory(dir / "folder"));
+#ifndef _WIN32
+    fs::create_symlink("file.bin", dir / "link.bin");
+    RemoveFile((dir / "link.bin").u8string());
+    EXPECT_TRUE(fs::is_symlink(dir / "link.bin"));
+#endif
+    RemoveFile(file);
+    EXPECT_FALSE(fs::exists(dir / "file.bin"));
+    fs::remove_all(dir);
+}
+
+// A scratch file gives back what was written to it.
+TEST(DeviceCommandFiles, AScratchFileGivesBackWhatWasWritten) {
+    std::FILE* scratch = OpenScratchFile();
+    ASSERT_NE(scratch, nullptr);
+    const std::string bytes(10000, '\x5A');
+    EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), scratch), bytes.size());
+    std::rewind(scratch);
+    std::string back(bytes.size() + 1, '\0');
+    EXPECT_EQ(std::fread(&back[0], 1, back.size(), scratch), bytes.size());
+    back.resize(bytes.size());
+    EXPECT_EQ(back, bytes);
+    EXPECT_EQ(std::fclose(scratch), 0);
 }
 
 #ifdef _WIN32

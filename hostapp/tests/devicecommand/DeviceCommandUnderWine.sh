@@ -91,6 +91,20 @@ check "exec of a command that is not a catalogue command" 2 "" \
   "DeviceCommand: exec: command 64 is not a catalogue command (27 does not exist; 29/30 are 'keylock', 64 is the firmware update, 82 is 'raw', 51/52/55/56/77/78 are 'read-block'/'write-block')${nl}Run 'DeviceCommand --help' for the usage.$nl" \
   exec 64
 
+# Standard output that cannot be written (a full disk) is a failure of its
+# own, said on standard error.
+if [ -w /dev/full ]; then
+  status=0
+  LC_ALL=C.UTF-8 "${emulator[@]}" "$exe" list </dev/null >/dev/full 2>"$work/err" || status=$?
+  [ "$status" = 8 ] || fail "list to a full disk: exit status $status, not 8"
+  if [ "$(cat "$work/err"; printf x)" != "DeviceCommand: cannot write standard output${nl}x" ]; then
+    fail "list to a full disk: standard error differs:"
+    od -c "$work/err" | head -20
+  fi
+else
+  echo "note: no /dev/full, the check of a full disk is left out"
+fi
+
 # On a console the text goes out as UTF-16 (WriteConsoleW). Wine run on a
 # terminal (a pty from script) gives the program console handles and draws
 # what it writes on the terminal, with cursor moves of its own, so only the
@@ -120,4 +134,4 @@ if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed"
   exit 1
 fi
-echo "DeviceCommand.exe under wine: no-device, JSON, usage and help checks passed"
+echo "DeviceCommand.exe under wine: no-device, JSON, usage, full-disk and help checks passed"

@@ -87,6 +87,7 @@ void FwImageWords(const std::vector<std::string>& words) {
     Check(!(options.body != nullptr && options.sizeGiven));
     Check(options.kind >= 0 && options.kind <= 2);
     Check(options.size >= 560 && options.size % 4 == 0 && options.size <= kMaxToolFileBytes);
+    Check(options.body != nullptr || options.size + options.trailer > 560);  // a file of 560 bytes is no image
     Check(options.trailer <= kMaxToolFileBytes && options.seed <= 0xFFFFFFFFu);
 }
 

@@ -100,6 +100,12 @@ TEST_F(FwImageAppTest, BodyFromAFileIsPaddedToWholeWordsAndScrambled) {
     azk_CFirmFile::Descramble(image.data() + 560, 1004, key0, key1);
     plain.resize(1004, 0);
     EXPECT_EQ(Bytes(image.begin() + 560, image.end()), plain);
+
+    // An empty body with a trailer is an image of the header alone.
+    ASSERT_EQ(Image({"--body", scratch_.Write("empty.raw", {}), "--trailer", "4", file}).exitStatus, 0);
+    image = azk_CScratch::Read(file);
+    ASSERT_EQ(image.size(), 564u);
+    EXPECT_EQ(Load(image), std::make_pair(0, 0));
 }
 
 TEST_F(FwImageAppTest, EveryDamageFailsTheCheckItNames) {
@@ -137,6 +143,8 @@ TEST_F(FwImageAppTest, Refusals) {
         std::string out;
     };
     const std::string tryHelp = "\nTry 'FwImage --help'.\n";
+    const std::string empty = scratch_.Write("empty.raw", {});
+    const std::string tooShort = "makes a file of 560 bytes, too short for an image" + tryHelp;
     const Case cases[] = {
         {{}, kFwImageExitUsage, "FwImage: no output file given" + tryHelp},
         {{"--size", "561", out}, kFwImageExitUsage,
@@ -157,8 +165,14 @@ TEST_F(FwImageAppTest, Refusals) {
          "FwImage: cannot read '" + scratch_.File("none.raw") + "': No such file or directory\n"},
         {{scratch_.File("no/such/dir.bin")}, kFwImageExitUnwritable,
          "FwImage: cannot write '" + scratch_.File("no/such/dir.bin") + "': No such file or directory\n"},
-        {{"--size", "560", "--damage", "body-bit", out}, kFwImageExitNoDamage,
+        {{"--size", "560", "--trailer", "4", "--damage", "body-bit", out}, kFwImageExitNoDamage,
          "FwImage: the damage 'body-bit' does not apply to an image without a body\n"},
+        // The check wants more than 560 bytes: a file of 560 is no image.
+        {{"--size", "560", out}, kFwImageExitUsage, "FwImage: --size 560 without a --trailer " + tooShort},
+        {{"--trailer", "0", "--size", "560", "--damage", "magic", out}, kFwImageExitUsage,
+         "FwImage: --size 560 without a --trailer " + tooShort},
+        {{"--body", empty, out}, kFwImageExitUsage,
+         "FwImage: '" + empty + "' is empty: without a --trailer it " + tooShort},
     };
     for (const Case& c : cases) {
         const ToolResult run = Image(c.words);

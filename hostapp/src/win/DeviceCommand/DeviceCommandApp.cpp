@@ -7,11 +7,21 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#ifdef _WIN32
 #include <filesystem>
 #include <system_error>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <random>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 #include <sstream>
 #include <stdexcept>
@@ -410,7 +420,9 @@ void FillTransferBlock(SessionParamBlock& block, const azk_SDeviceCommandOptions
 // An open file, closed (and, when asked, removed) at the end.
 class File {
 public:
-    File(const std::string& path, const char* mode) : path_(path), file_(OpenFile(path, mode)) {}
+    File(const std::string& path, const char* mode) : File(path, OpenFile(path, mode)) {}
+    // `file`: the file at `path`, opened already (or nullptr).
+    File(const std::string& path, std::FILE* file) : path_(path), file_(file) {}
     ~File() {
         if (file_ != nullptr) std::fclose(file_);
         if (removeAtEnd_) RemoveFile(path_);
@@ -444,14 +456,38 @@ Json TransferJson(const azk_SDeviceCommandOptions& options, uint32_t count) {
                 {"file", options.file}};
 }
 
-// Reads into the file chunk by chunk, so that memory stays small whatever
-// the count; a failed read leaves no partial file behind.
+// Copies what was written to `from` into `to`, from the start.
+bool CopyInto(std::FILE* from, std::FILE* to) {
+    if (std::fseek(from, 0, SEEK_SET) != 0) return false;
+    std::vector<uint8_t> piece(kChunk);
+    size_t n;
+    while ((n = std::fread(piece.data(), 1, piece.size(), from)) > 0) {
+        if (std::fwrite(piece.data(), 1, n, to) != n) return false;
+    }
+    return std::ferror(from) == 0;
+}
+
+// Reads chunk by chunk, so that memory stays small whatever the count. A
+// file that is not there yet is created at once and takes the bytes as they
+// come; a failed read removes it again. One that is there (or a link, or a
+// device) is opened only once the device has delivered everything, which
+// waits in a scratch file meanwhile: a failed read leaves it as it was.
 void RunReadBlock(Session& session, const azk_SDeviceCommandOptions& options, std::ostream& err, bool terminal,
                   Json& json, std::string& text) {
     CheckAddressRange(options.address, options.count);
-    File file(options.file, "wb");
-    if (file.Get() == nullptr) throw Failure(SESSION_RESULT_GENERAL, "cannot create " + options.file, kExitFile);
-    file.RemoveAtEnd(true);
+    std::FILE* created = CreateNewFile(options.file);
+    const bool existing = created == nullptr && errno == EEXIST;
+    File file(options.file, created);
+    if (created == nullptr && !existing) {
+        throw Failure(SESSION_RESULT_GENERAL, "cannot create " + options.file, kExitFile);
+    }
+    file.RemoveAtEnd(created != nullptr);
+    File scratch(std::string(), existing ? OpenScratchFile() : nullptr);
+    if (existing && scratch.Get() == nullptr) {
+        throw Failure(SESSION_RESULT_GENERAL, "cannot create a scratch file in the temporary folder", kExitFile);
+    }
+    std::FILE* sink = existing ? scratch.Get() : file.Get();
+    const std::string sinkName = existing ? "the scratch file in the temporary folder" : options.file;
     std::vector<uint8_t> chunk(kChunk);
     Progress progress(err, terminal && !options.json, options.count);
     for (uint32_t done = 0; done < options.count;) {
@@ -459,13 +495,20 @@ void RunReadBlock(Session& session, const azk_SDeviceCommandOptions& options, st
         SessionParamBlock block;
         FillTransferBlock(block, options, options.address + done, n, chunk.data());
         session.Exec(options.blockCommand, &block, "reading at " + Hex(options.address + done, 8));
-        if (std::fwrite(chunk.data(), 1, n, file.Get()) != n) {
-            throw Failure(SESSION_RESULT_GENERAL, "cannot write " + options.file, kExitFile);
+        if (std::fwrite(chunk.data(), 1, n, sink) != n) {
+            throw Failure(SESSION_RESULT_GENERAL, "cannot write " + sinkName, kExitFile);
         }
         done += n;
         progress.Update(done);
     }
-    if (!file.Close()) throw Failure(SESSION_RESULT_GENERAL, "cannot write " + options.file, kExitFile);
+    if (existing) {
+        File target(options.file, "wb");
+        if (target.Get() == nullptr || !CopyInto(scratch.Get(), target.Get()) || !target.Close()) {
+            throw Failure(SESSION_RESULT_GENERAL, "cannot write " + options.file, kExitFile);
+        }
+    } else if (!file.Close()) {
+        throw Failure(SESSION_RESULT_GENERAL, "cannot write " + options.file, kExitFile);
+    }
     file.RemoveAtEnd(false);
     json.update(TransferJson(options, options.count));
     text = "read " + std::to_string(options.count) + " bytes from " + Hex(options.address, 8) + " into " +
@@ -593,7 +636,7 @@ void RunSubcommand(const azk_SDeviceCommandOptions& options, std::ostream& err, 
             }
             json["fields"][value.name] = field;
             text += value.name + " = " +
-                    (value.isText ? "\"" + value.text + "\""
+                    (value.isText ? "\"" + PrintableText(value.text) + "\""
                      : value.isBytes
                          ? value.text
                          : std::to_string(value.number) + " (" + Hex(value.number, value.size * 2) + ")") +
@@ -637,9 +680,61 @@ int HexDigit(char c) {
     return -1;
 }
 
+// The length of the valid UTF-8 sequence at `at`: 1 for ASCII, 0 for a
+// byte that begins none (overlong forms, surrogates and code points past
+// U+10FFFF are not valid).
+size_t Utf8Length(const std::string& text, size_t at) {
+    const unsigned char lead = static_cast<unsigned char>(text[at]);
+    if (lead < 0x80) return 1;
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (text.size() - at < length) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        const unsigned char byte = static_cast<unsigned char>(text[at + i]);
+        if (byte < (i == 1 ? low : 0x80) || byte > (i == 1 ? high : 0xBF)) return 0;
+    }
+    return length;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ helpers
+
+std::string PrintableText(const std::string& text) {
+    std::string printable;
+    for (size_t at = 0; at < text.size();) {
+        const size_t length = Utf8Length(text, at);
+        const unsigned char lead = static_cast<unsigned char>(text[at]);
+        // A control character of C1 is U+0080 to U+009F: C2 80 to C2 9F.
+        const bool control = length == 0 || lead < 0x20 || lead == 0x7F ||
+                             (lead == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0);
+        if (!control) {
+            if (lead == '\\') printable += '\\';
+            printable.append(text, at, length);
+            at += length;
+            continue;
+        }
+        for (const size_t end = at + std::max<size_t>(length, 1); at < end; ++at) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(text[at])));
+            printable += hex;
+        }
+    }
+    return printable;
+}
 
 bool LockMaskOf(const std::vector<std::string>& keys, uint16_t& mask) {
     mask = kNothingLocked;
@@ -667,7 +762,7 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
     uint64_t result = 0;
     for (; at < text.size(); ++at) {
         const int digit = HexDigit(text[at]);
-        if (digit < 0 || digit >= base) return false;
+        if (digit < 0 || digit >= base || static_cast<uint64_t>(digit) > max) return false;
         if (result > (max - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base)) return false;
         result = result * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
     }
@@ -710,17 +805,78 @@ std::FILE* OpenFile(const std::string& path, const char* mode) {
     }
 }
 
+namespace {
+
+// A descriptor of `_wopen` as a stream of `mode`, or nullptr (and the
+// descriptor closed).
+std::FILE* StreamOf(int descriptor, const char* mode) {
+    if (descriptor < 0) return nullptr;
+    std::FILE* file = _fdopen(descriptor, mode);
+    if (file == nullptr) _close(descriptor);
+    return file;
+}
+
+}  // namespace
+
+std::FILE* CreateNewFile(const std::string& path) {
+    try {
+        const std::filesystem::path name = std::filesystem::u8path(path);
+        return StreamOf(_wopen(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE),
+                        "wb");
+    } catch (const std::exception&) {  // not UTF-8: no such file
+        errno = EINVAL;
+        return nullptr;
+    }
+}
+
+// The system deletes a file opened as temporary once its last handle is closed.
+std::FILE* OpenScratchFile() {
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::temp_directory_path(error);
+    if (error) return nullptr;
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::filesystem::path name = folder / ("DeviceCommand-" + std::to_string(random()) + ".tmp");
+        const int descriptor = _wopen(name.c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_TEMPORARY,
+                                      _S_IREAD | _S_IWRITE);
+        if (descriptor >= 0 || errno != EEXIST) return StreamOf(descriptor, "w+b");
+    }
+    return nullptr;
+}
+
 void RemoveFile(const std::string& path) {
     try {
+        const std::filesystem::path name = std::filesystem::u8path(path);
         std::error_code ignored;
-        std::filesystem::remove(std::filesystem::u8path(path), ignored);
+        if (std::filesystem::symlink_status(name, ignored).type() == std::filesystem::file_type::regular) {
+            std::filesystem::remove(name, ignored);
+        }
     } catch (const std::exception&) {
     }
 }
 #else
 std::FILE* OpenFile(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
 
-void RemoveFile(const std::string& path) { std::remove(path.c_str()); }
+std::FILE* CreateNewFile(const std::string& path) { return std::fopen(path.c_str(), "wbx"); }
+
+// The scratch file's name is removed as soon as it is made.
+std::FILE* OpenScratchFile() {
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::temp_directory_path(error);
+    if (error) return nullptr;
+    std::string name = (folder / "DeviceCommand-XXXXXX").string();
+    const int descriptor = ::mkstemp(&name[0]);
+    if (descriptor < 0) return nullptr;
+    ::unlink(name.c_str());
+    std::FILE* file = ::fdopen(descriptor, "w+b");
+    if (file == nullptr) ::close(descriptor);
+    return file;
+}
+
+void RemoveFile(const std::string& path) {
+    struct stat status;
+    if (::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) ::unlink(path.c_str());
+}
 #endif
 
 // ------------------------------------------------------------ parsing
@@ -734,10 +890,11 @@ azk_SParseResult ParseDeviceCommand(const std::vector<std::string>& words, azk_S
     // file name, not an option.
     app.allow_windows_style_options(false);
 
-    app.add_option("--variant", options.variant, "1: 16-byte reports (default), 2: 64-byte reports")
-        ->check(CLI::IsMember({1, 2}));
-    app.add_option("--index", options.index, "which device of the variant, 0 = the first (default)")
-        ->check(CLI::NonNegativeNumber);
+    // Numbers are read as the fields are (ParseNumber): decimal or 0x hex, so
+    // that a leading zero does not make a word octal.
+    std::string variant = "1", index = "0", commandId;
+    app.add_option("--variant", variant, "1: 16-byte reports (default), 2: 64-byte reports")->type_name("INT:{1,2}");
+    app.add_option("--index", index, "which device of the variant, 0 = the first (default)")->type_name("INT");
     app.add_flag("--json", options.json, "print one JSON document on standard output");
 
     auto* list = app.add_subcommand("list", "list the HID interfaces with the speakerphone's vendor ID, "
@@ -764,7 +921,7 @@ azk_SParseResult ParseDeviceCommand(const std::vector<std::string>& words, azk_S
     }
 
     auto* exec = app.add_subcommand("exec", "run catalogue command ID with FIELD=VALUE inputs");
-    exec->add_option("ID", options.commandId, "command id, 0 to 82")->required()->check(CLI::Range(0, 82));
+    exec->add_option("ID", commandId, "command id, 0 to 82")->required()->type_name("INT");
     exec->add_option("FIELD=VALUE", options.assignments, "input fields, named as 'exec ID --fields' lists them");
     bool listFields = false;
     exec->add_flag("--fields", listFields, "list the command's fields and run nothing");
@@ -801,7 +958,6 @@ azk_SParseResult ParseDeviceCommand(const std::vector<std::string>& words, azk_S
         result.text = error.what();
         return result;
     }
-    options.variantGiven = app.get_option("--variant")->count() > 0;
     // "--lock" with no key (unlock every key) comes back as one empty word.
     options.lockKeys.erase(std::remove(options.lockKeys.begin(), options.lockKeys.end(), std::string()),
                            options.lockKeys.end());
@@ -816,6 +972,15 @@ azk_SParseResult ParseDeviceCommand(const std::vector<std::string>& words, azk_S
         out = static_cast<uint32_t>(value);
         return true;
     };
+    uint32_t value = 0;
+    if (!number(variant, 2, "--variant", value) || value == 0) {
+        result.text = "--variant: '" + variant + "' is not 1 or 2";
+        return result;
+    }
+    options.variant = static_cast<int32_t>(value);
+    options.variantGiven = app.get_option("--variant")->count() > 0;
+    if (!number(index, INT32_MAX, "--index", value)) return result;
+    options.index = static_cast<int32_t>(value);
 
     if (list->parsed()) {
         options.subcommand = Subcommand::List;
@@ -823,20 +988,30 @@ azk_SParseResult ParseDeviceCommand(const std::vector<std::string>& words, azk_S
         options.subcommand = Subcommand::KeylockShow;
     } else if (reset->parsed()) {
         options.subcommand = Subcommand::KeylockReset;
-    } else if (changers[0]->parsed()) {
-        options.subcommand = Subcommand::KeylockSet;
-    } else if (changers[1]->parsed()) {
-        options.subcommand = Subcommand::KeylockApply;
-    } else if (exec->parsed()) {
-        if (listFields) {
-            result.outcome = ParseOutcome::Help;
-            result.text = ExecFieldsText(options.commandId);
-            return result;
+    } else if (changers[0]->parsed() || changers[1]->parsed()) {
+        // "--lock" alone comes back as one empty word, and so does an empty
+        // word given as a key (an empty variable in a script); only the first
+        // unlocks every key. No other word of these subcommands can be empty.
+        for (const std::string& word : words) {
+            if (word.empty() || word == "--lock=") {
+                result.text = "--lock: an empty word is not a key name (--lock alone unlocks every key)";
+                return result;
+            }
         }
+        options.subcommand = changers[0]->parsed() ? Subcommand::KeylockSet : Subcommand::KeylockApply;
+    } else if (exec->parsed()) {
+        if (!number(commandId, 82, "ID", value)) return result;
+        options.commandId = static_cast<int32_t>(value);
+        // With or without --fields, an id that exec does not run is a usage error.
         if (!IsExecCommand(options.commandId)) {
             result.text = "exec: command " + std::to_string(options.commandId) +
                           " is not a catalogue command (27 does not exist; 29/30 are 'keylock', 64 is the firmware "
                           "update, 82 is 'raw', 51/52/55/56/77/78 are 'read-block'/'write-block')";
+            return result;
+        }
+        if (listFields) {
+            result.outcome = ParseOutcome::Help;
+            result.text = ExecFieldsText(options.commandId);
             return result;
         }
         options.subcommand = Subcommand::Exec;
@@ -898,7 +1073,9 @@ int RunDeviceCommand(const azk_SDeviceCommandOptions& options, std::ostream& out
     return kExitOk;
 }
 
-int DeviceCommandMain(const std::vector<std::string>& words, std::ostream& out, std::ostream& err, bool terminal) {
+namespace {
+
+int ParseAndRun(const std::vector<std::string>& words, std::ostream& out, std::ostream& err, bool terminal) {
     azk_SDeviceCommandOptions options;
     const azk_SParseResult parsed = ParseDeviceCommand(words, options);
     switch (parsed.outcome) {
@@ -917,6 +1094,18 @@ int DeviceCommandMain(const std::vector<std::string>& words, std::ostream& out, 
     case ParseOutcome::Run: break;
     }
     return RunDeviceCommand(options, out, err, terminal);
+}
+
+}  // namespace
+
+int DeviceCommandMain(const std::vector<std::string>& words, std::ostream& out, std::ostream& err, bool terminal) {
+    const int status = ParseAndRun(words, out, err, terminal);
+    // What was done (the device may have been changed) must be reported: an
+    // output that could not be written is a failure of its own.
+    out.flush();
+    if (!out.fail()) return status;
+    err << "DeviceCommand: cannot write standard output\n";
+    return status == kExitOk ? kExitFile : status;
 }
 
 }  // namespace azk::devcmd

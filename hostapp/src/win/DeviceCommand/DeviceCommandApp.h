@@ -83,7 +83,9 @@ azk_SParseResult ParseDeviceCommand(const std::vector<std::string>& words, azk_S
 int RunDeviceCommand(const azk_SDeviceCommandOptions& options, std::ostream& out, std::ostream& err,
                      bool terminal);
 
-// Parse and run: the whole tool.
+// Parse and run: the whole tool. When `out` cannot be written (a full disk,
+// a closed standard output) it says so on `err` and returns kExitFile in
+// place of kExitOk (a failure's own status stays).
 int DeviceCommandMain(const std::vector<std::string>& words, std::ostream& out, std::ostream& err,
                       bool terminal);
 
@@ -98,12 +100,28 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value);
 // character or an odd number of digits.
 bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& bytes);
 
+// Text from the device as it is safe to print on a terminal: control
+// characters (bytes below 0x20, 0x7F, and U+0080 to U+009F) and bytes that
+// are not valid UTF-8 as \xNN, a backslash as \\; valid UTF-8 as it is.
+std::string PrintableText(const std::string& text);
+
 // Opens the file a word of the tool names (UTF-8 on Windows, the bytes as
 // given elsewhere), as std::fopen with `mode` ("rb", "wb"); nullptr when it
 // cannot.
 std::FILE* OpenFile(const std::string& path, const char* mode);
 
-// Removes the file a word of the tool names, if there is one.
+// Creates the file a word of the tool names and opens it for writing, only
+// where nothing of that name is yet (a link that leads nowhere is something);
+// nullptr otherwise, with errno EEXIST when something of that name is there.
+std::FILE* CreateNewFile(const std::string& path);
+
+// Opens a new scratch file for writing and reading back, in the system's
+// folder for temporary files, under no name that stays: it is gone once
+// closed, or when the process ends. Nullptr when it cannot.
+std::FILE* OpenScratchFile();
+
+// Removes the file a word of the tool names if it is a regular file: never
+// a link, a folder or a device.
 void RemoveFile(const std::string& path);
 
 }  // namespace azk::devcmd

@@ -34,9 +34,10 @@ std::wstring Usage() {
         L"                 default fwup)\n"
         L"  --size N       total length N bytes: at least 560, a multiple of 4, at\n"
         L"                 most 64 MiB (default 30720); prologue and body are a\n"
-        L"                 pseudo-random pattern\n"
+        L"                 pseudo-random pattern. A file of 560 bytes is no image:\n"
+        L"                 560 needs a --trailer\n"
         L"  --body FILE    the body's plain bytes from FILE instead (padded with zero\n"
-        L"                 bytes to whole words)\n"
+        L"                 bytes to whole words); an empty FILE needs a --trailer\n"
         L"  --trailer N    N pattern bytes after the total length, which are sent\n"
         L"                 but neither checked nor kept (default 0)\n"
         L"  --seed N       the pattern's seed (default 1)\n"
@@ -136,6 +137,10 @@ bool ParseFwImageArguments(const std::vector<azk_SToolArgument>& args, azk_SFwIm
     }
     if (options.output == nullptr) return fail(L"no output file given");
     if (options.body != nullptr && options.sizeGiven) return fail(L"--size and --body do not go together");
+    // The check wants more bytes than the header's 560; a trailer counts.
+    if (options.body == nullptr && options.size + options.trailer <= kHeaderEnd) {
+        return fail(L"--size 560 without a --trailer makes a file of 560 bytes, too short for an image");
+    }
     return true;
 }
 
@@ -161,6 +166,10 @@ int RunFwImage(const std::vector<azk_SToolArgument>& args) {
         if (!ReadWholeFile(bodyFile->path, kMaxToolFileBytes - kHeaderEnd, body, error)) {
             WidePrintf(L"FwImage: cannot read '%ls': %ls\n", bodyFile->text.c_str(), error.c_str());
             return kFwImageExitUnreadable;
+        }
+        if (body.empty() && trailer == 0) {
+            return UsageError(L"'" + bodyFile->text +
+                              L"' is empty: without a --trailer it makes a file of 560 bytes, too short for an image");
         }
     } else {
         body = Pattern(static_cast<size_t>(size - kHeaderEnd), static_cast<uint32_t>(seed) + 1);
