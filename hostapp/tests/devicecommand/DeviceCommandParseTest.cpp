@@ -380,6 +380,19 @@ TEST(HexBytesTest, PairsOfDigitsWithOptionalSeparators) {
 
 // A file named in UTF-8, out of any one ANSI code page (Greek and Japanese
 // letters): the file of that very name is written, read and removed.
+#ifndef _WIN32
+TEST(UnusableReasonTest, PermissionDeniedNamesTheUdevRuleForANodeOnly) {
+    SessionDeviceInfo device{};
+    device.state = SESSION_DEVICE_PERMISSION_DENIED;
+    std::snprintf(device.path, sizeof device.path, "%s", "hidraw:hidraw3");
+    EXPECT_NE(UnusableReason(device).find("the udev rule is missing"), std::string::npos);
+    std::snprintf(device.path, sizeof device.path, "%s", "vhid:/run/user/1000/azk-vhid/dev00.sock");
+    const std::string reason = UnusableReason(device);
+    EXPECT_EQ(reason.find("udev"), std::string::npos) << reason;
+    EXPECT_NE(reason.find("the socket belongs to another user"), std::string::npos) << reason;
+}
+#endif
+
 TEST(DeviceCommandFiles, AUtf8NameNamesThatFile) {
     const std::string name = u8"devcmd-\u03b1\u30c6-" + std::to_string(std::random_device{}()) + ".bin";
     const std::filesystem::path native = std::filesystem::temp_directory_path() / std::filesystem::u8path(name);

@@ -238,33 +238,6 @@ const char* StateName(int32_t state) {
     }
 }
 
-std::string Reason(const SessionDeviceInfo& device) {
-    switch (device.state) {
-    case SESSION_DEVICE_USABLE: return "";
-    case SESSION_DEVICE_PERMISSION_DENIED:
-#ifdef _WIN32
-        return "permission denied: the system does not let this user open it";
-#else
-        return std::string("permission denied: the udev rule is missing; ") + kUdevHint;
-#endif
-    case SESSION_DEVICE_HELD: return "held by another program";
-    case SESSION_DEVICE_REPORT_LENGTHS: {
-        const int expected = device.variant == SESSION_VARIANT_64 ? 65 : 17;
-        return "report lengths " + std::to_string(device.inputReportByteLength) + "/" +
-               std::to_string(device.outputReportByteLength) + " do not fit variant " +
-               std::to_string(device.variant) + " (" + std::to_string(expected) + "/" + std::to_string(expected) +
-               ")";
-    }
-    case SESSION_DEVICE_OTHER_COLLECTION:
-        return "another top-level collection of the device (collection " + std::to_string(device.collection + 1) +
-               "), not the speakerphone's";
-    case SESSION_DEVICE_OTHER_PRODUCT: return "another product (neither variant's product ID)";
-    default: break;
-    }
-    return device.systemError != 0 ? "cannot be opened (system error " + std::to_string(device.systemError) + ")"
-                                    : "cannot be opened or queried";
-}
-
 std::vector<SessionDeviceInfo> ListDevices() {
     std::vector<SessionDeviceInfo> devices(8);
     for (;;) {
@@ -305,7 +278,7 @@ void RunList(const azk_SDeviceCommandOptions& options, Json& json, std::string& 
         }
         entry["usable"] = device.state == SESSION_DEVICE_USABLE;
         entry["state"] = StateName(device.state);
-        const std::string reason = Reason(device);
+        const std::string reason = UnusableReason(device);
         entry["reason"] = reason.empty() ? Json(nullptr) : Json(reason);
         if (device.systemError != 0) entry["systemError"] = device.systemError;
         json["devices"].push_back(entry);
@@ -712,6 +685,39 @@ size_t Utf8Length(const std::string& text, size_t at) {
 }  // namespace
 
 // ------------------------------------------------------------ helpers
+
+std::string UnusableReason(const SessionDeviceInfo& device) {
+    switch (device.state) {
+    case SESSION_DEVICE_USABLE: return "";
+    case SESSION_DEVICE_PERMISSION_DENIED:
+#ifdef _WIN32
+        return "permission denied: the system does not let this user open it";
+#else
+        // A vhid socket is a file of the program that plays the device, not
+        // a node udev makes.
+        if (std::strncmp(device.path, "vhid:", 5) == 0) {
+            return "permission denied: the socket belongs to another user, who does not let this user connect";
+        }
+        return std::string("permission denied: the udev rule is missing; ") + kUdevHint;
+#endif
+    case SESSION_DEVICE_HELD: return "held by another program";
+    case SESSION_DEVICE_REPORT_LENGTHS: {
+        const int expected = device.variant == SESSION_VARIANT_64 ? 65 : 17;
+        return "report lengths " + std::to_string(device.inputReportByteLength) + "/" +
+               std::to_string(device.outputReportByteLength) + " do not fit variant " +
+               std::to_string(device.variant) + " (" + std::to_string(expected) + "/" + std::to_string(expected) +
+               ")";
+    }
+    case SESSION_DEVICE_OTHER_COLLECTION:
+        return "another top-level collection of the device (collection " + std::to_string(device.collection + 1) +
+               "), not the speakerphone's";
+    case SESSION_DEVICE_OTHER_PRODUCT: return "another product (neither variant's product ID)";
+    default: break;
+    }
+    return device.systemError != 0 ? "cannot be opened (system error " + std::to_string(device.systemError) + ")"
+                                    : "cannot be opened or queried";
+}
+
 
 std::string PrintableText(const std::string& text) {
     std::string printable;

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "session/SessionApi.h"
+
 namespace azk::devcmd {
 
 // Exit statuses, one per kind of outcome (listed by --help).
@@ -99,6 +101,9 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value);
 // Parses hex bytes ("02 36 00 00", "02360000", "02:36"); false on a stray
 // character or an odd number of digits.
 bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& bytes);
+
+// Why `list` cannot use a device, as its line says; empty for a usable one.
+std::string UnusableReason(const SessionDeviceInfo& device);
 
 // Text from the device as it is safe to print on a terminal: control
 // characters (bytes below 0x20, 0x7F, and U+0080 to U+009F) and bytes that
