@@ -4,11 +4,13 @@
 
 #include <string>
 
+#include "win/DeviceCommand/DeviceCommandApp.h"
 #include "win/DeviceCommand/DeviceCommandConsole.h"
 
 #ifdef _WIN32
 #include <windows.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -60,6 +62,32 @@ TEST(CompleteUtf8Length, EveryCutOfATextIsMovedBackToACharacterBoundary) {
 }
 
 #ifdef _WIN32
+TEST(Utf8Word, WordsAreUtf8AndAnUnpairedSurrogateNamesNoFile) {
+    const struct {
+        const wchar_t* wide;
+        const char* utf8;
+    } cases[] = {
+        {L"", ""},
+        {L"read-block", "read-block"},
+        {L"\u00e9\u65e5", "\xC3\xA9\xE6\x97\xA5"},
+        {L"\U0001F600.bin", "\xF0\x9F\x98\x80.bin"},                 // a surrogate pair
+        {L"\uFFFD.bin", "\xEF\xBF\xBD.bin"},
+        {L"d\xD800.bin", "d\xED\xA0\x80.bin"},                       // unpaired: not U+FFFD
+        {L"\xDC00\xD800", "\xED\xB0\x80\xED\xA0\x80"},                 // the wrong order
+    };
+    for (const auto& c : cases) EXPECT_EQ(Utf8Word(c.wide), std::string(c.utf8));
+    // The word with the unpaired surrogate names no file, not the U+FFFD one.
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                         ("azk_words_" + std::to_string(std::random_device()()));
+    std::filesystem::create_directory(folder);
+    std::ofstream(folder / L"d\uFFFD.bin") << "not this one";
+    const std::string word = (folder / "").u8string() + Utf8Word(L"d\xD800.bin");
+    std::FILE* file = OpenFile(word, "rb");
+    EXPECT_EQ(file, nullptr);
+    if (file != nullptr) std::fclose(file);
+    std::filesystem::remove_all(folder);
+}
+
 // A file gets the very bytes written: no CR added, characters whole, and
 // more than the buffer holds.
 TEST(HandleBuffer, AFileGetsTheBytesAsTheyAreWritten) {

@@ -23,16 +23,31 @@ size_t CompleteUtf8Length(const char* data, size_t size) {
 
 #ifdef _WIN32
 
+std::string Utf8Word(const wchar_t* wide) {
+    std::string word;
+    const auto put = [&word](unsigned value, int bytes) {
+        static const unsigned char kLead[] = {0x00, 0x00, 0xC0, 0xE0, 0xF0};
+        word.push_back(static_cast<char>(bytes == 1 ? value : kLead[bytes] | (value >> (6 * (bytes - 1)))));
+        for (int shift = 6 * (bytes - 2); shift >= 0; shift -= 6) {
+            word.push_back(static_cast<char>(0x80 | ((value >> shift) & 0x3F)));
+        }
+    };
+    for (const wchar_t* at = wide; *at != 0; ++at) {
+        unsigned unit = static_cast<unsigned>(*at) & 0xFFFF;
+        const unsigned next = static_cast<unsigned>(at[1]) & 0xFFFF;
+        if (unit >= 0xD800 && unit <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+            unit = 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00);
+            ++at;
+        }
+        // An unpaired surrogate (D800 to DFFF) gets its three bytes too.
+        put(unit, unit < 0x80 ? 1 : unit < 0x800 ? 2 : unit < 0x10000 ? 3 : 4);
+    }
+    return word;
+}
+
 std::vector<std::string> Utf8Words(int argc, wchar_t** argv) {
     std::vector<std::string> words;
-    for (int i = 1; i < argc; ++i) {
-        const int wideLength = static_cast<int>(std::wcslen(argv[i]));
-        const int length =
-            wideLength > 0 ? WideCharToMultiByte(CP_UTF8, 0, argv[i], wideLength, nullptr, 0, nullptr, nullptr) : 0;
-        std::string word(static_cast<size_t>(length > 0 ? length : 0), '\0');
-        if (length > 0) WideCharToMultiByte(CP_UTF8, 0, argv[i], wideLength, &word[0], length, nullptr, nullptr);
-        words.push_back(std::move(word));
-    }
+    for (int i = 1; i < argc; ++i) words.push_back(Utf8Word(argv[i]));
     return words;
 }
 

@@ -19,8 +19,13 @@ namespace azk::devcmd {
 size_t CompleteUtf8Length(const char* data, size_t size);
 
 #ifdef _WIN32
-// The words after the program name, as UTF-8 (an unpaired surrogate
-// becomes U+FFFD).
+// A word of the wide command line as UTF-8. An unpaired surrogate, which no
+// UTF-8 holds, gets the three bytes its value would have: the word is then
+// not UTF-8, and a file it names is not found, where a U+FFFD in its place
+// could name another file.
+std::string Utf8Word(const wchar_t* wide);
+
+// The words after the program name, each as Utf8Word gives it.
 std::vector<std::string> Utf8Words(int argc, wchar_t** argv);
 
 // True when `handle` (a HANDLE) is a console, not merely a character device
