@@ -3,12 +3,14 @@
 // refusals.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "FwTestSupport.h"
 #include "session/FirmFile.h"
+#include "support/ProcessStart.h"
 #include "win/FwUpdate/FwImageApp.h"
 #include "win/FwUpdate/FwUpdateApp.h"
 
@@ -47,6 +49,32 @@ protected:
 
     azk_CScratch scratch_;
 };
+
+// File names in the tools' messages, in the process locale the tools set:
+// what its code page lacks is escaped, not turned into a look-alike or
+// dropped with the rest of the name (code page 932 on Windows, UTF-8 here).
+TEST(PrintableNameTest, WhatThePrintedCodePageLacksIsEscaped) {
+    const char* current = std::setlocale(LC_ALL, nullptr);
+    const std::string saved = current != nullptr ? current : "C";
+    SetProcessLocale();
+    const struct {
+        const wchar_t* name;
+        const wchar_t* printed;
+    } cases[] = {
+        {L"fw.bin", L"fw.bin"},
+        {L"C:\\images\\\u65e5\u672c\u8a9e.bin", L"C:\\images\\\u65e5\u672c\u8a9e.bin"},
+        {L"a\nb\x7f.bin", L"a\\u{A}b\\u{7F}.bin"},
+#ifdef _WIN32
+        {L"\u00e9.bin", L"\\u{E9}.bin"},              // not "e.bin"
+        {L"\U0001F600 x.bin", L"\\u{1F600} x.bin"},  // not cut short
+        {L"\xD800.bin", L"\\u{D800}.bin"},            // an unpaired surrogate
+#else
+        {L"\u00e9\U0001F600.bin", L"\u00e9\U0001F600.bin"},
+#endif
+    };
+    for (const auto& c : cases) EXPECT_EQ(PrintableName(c.name), std::wstring(c.printed));
+    std::setlocale(LC_ALL, saved.c_str());
+}
 
 TEST_F(FwImageAppTest, SoundImagesOfEveryKindSizeAndTrailer) {
     struct Case {

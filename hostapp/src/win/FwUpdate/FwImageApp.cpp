@@ -164,7 +164,8 @@ int RunFwImage(const std::vector<azk_SToolArgument>& args) {
     if (bodyFile != nullptr) {
         std::wstring error;
         if (!ReadWholeFile(bodyFile->path, kMaxToolFileBytes - kHeaderEnd, body, error)) {
-            WidePrintf(L"FwImage: cannot read '%ls': %ls\n", bodyFile->text.c_str(), error.c_str());
+            WidePrintf(L"FwImage: cannot read '%ls': %ls\n", PrintableName(bodyFile->text).c_str(),
+                       error.c_str());
             return kFwImageExitUnreadable;
         }
         if (body.empty() && trailer == 0) {
@@ -191,11 +192,11 @@ int RunFwImage(const std::vector<azk_SToolArgument>& args) {
 
     std::wstring error;
     if (!WriteWholeFile(output->path, image, error)) {
-        WidePrintf(L"FwImage: cannot write '%ls': %ls\n", output->text.c_str(), error.c_str());
+        WidePrintf(L"FwImage: cannot write '%ls': %ls\n", PrintableName(output->text).c_str(), error.c_str());
         return kFwImageExitUnwritable;
     }
     static const wchar_t* const kKinds[] = {L"FWUP", L"UASP", L"DSPA"};
-    WidePrintf(L"wrote %ls: %ls, %lu bytes, damage %ls\n", output->text.c_str(), kKinds[kind],
+    WidePrintf(L"wrote %ls: %ls, %lu bytes, damage %ls\n", PrintableName(output->text).c_str(), kKinds[kind],
                static_cast<unsigned long>(image.size()), Widen(azk_CFirmImageBuilder::DamageName(damage)).c_str());
     return kFwImageExitOk;
 }

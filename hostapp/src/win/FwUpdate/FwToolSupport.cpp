@@ -3,12 +3,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 
 #include "support/ProcessStart.h"
 
 #ifdef _WIN32
+#include <windows.h>
+
 #include <io.h>
+#include <locale.h>
 #include <stdio.h>
 #include <wchar.h>
 #else
@@ -39,6 +43,28 @@ FilePointer Open(const NativePath& path, bool write) {
     return FilePointer(_wfopen(path.c_str(), write ? L"wb" : L"rb"));
 #else
     return FilePointer(std::fopen(path.c_str(), write ? "wb" : "rb"));
+#endif
+}
+
+// Whether the C runtime prints the character of `count` (1, or 2 for a
+// surrogate pair) UTF-16 units at `text` as it is.
+bool PrintsAsItIs(const wchar_t* text, size_t count) {
+    if (count == 1 && (text[0] < 0x20 || text[0] == 0x7F)) return false;
+#ifdef _WIN32
+    const UINT codePage = ___lc_codepage_func();
+    if (codePage == 0) return count == 1 && text[0] < 0x80;  // the "C" locale
+    char bytes[16];
+    const int units = static_cast<int>(count);
+    if (codePage == CP_UTF8) {
+        return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, units, bytes, sizeof bytes, nullptr,
+                                   nullptr) > 0;
+    }
+    BOOL defaulted = FALSE;
+    return WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text, units, bytes, sizeof bytes, nullptr,
+                               &defaulted) > 0 &&
+           !defaulted;
+#else
+    return true;
 #endif
 }
 
@@ -109,6 +135,30 @@ bool WriteWholeFile(const NativePath& path, const std::vector<uint8_t>& bytes, s
         return false;
     }
     return true;
+}
+
+std::wstring PrintableName(const std::wstring& name) {
+    std::wstring printable;
+    for (size_t at = 0; at < name.size();) {
+        uint32_t code = static_cast<uint32_t>(name[at]);
+        size_t count = 1;
+        if (sizeof(wchar_t) == 2 && code >= 0xD800 && code <= 0xDBFF && at + 1 < name.size()) {
+            const uint32_t low = static_cast<uint32_t>(name[at + 1]);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                count = 2;
+            }
+        }
+        if (PrintsAsItIs(name.data() + at, count)) {
+            printable.append(name, at, count);
+        } else {
+            wchar_t escaped[16];
+            std::swprintf(escaped, sizeof escaped / sizeof escaped[0], L"\\u{%X}", static_cast<unsigned>(code));
+            printable += escaped;
+        }
+        at += count;
+    }
+    return printable;
 }
 
 bool StdoutIsTerminal() {

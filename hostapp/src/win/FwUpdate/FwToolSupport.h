@@ -43,6 +43,13 @@ bool ReadWholeFile(const NativePath& path, size_t maxBytes, std::vector<uint8_t>
 // cannot be written completely.
 bool WriteWholeFile(const NativePath& path, const std::vector<uint8_t>& bytes, std::wstring& error);
 
+// A file name as the tools print it. The C runtime prints wide text in the
+// locale's code page, which turns a character it lacks into a look-alike or
+// drops the rest of the text (on Windows, code page 932): such a character,
+// and every control character, is printed as \u{XXXX} instead, so that a
+// message names the very file.
+std::wstring PrintableName(const std::wstring& name);
+
 // True when standard output is a terminal (a console on Windows).
 bool StdoutIsTerminal();
 

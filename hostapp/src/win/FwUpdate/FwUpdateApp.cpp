@@ -122,7 +122,7 @@ int KindCode(int32_t kind) { return kind == 2 ? 3 : kind; }
 bool ReadImage(const azk_SToolArgument& file, std::vector<uint8_t>& image) {
     std::wstring error;
     if (!ReadWholeFile(file.path, kMaxToolFileBytes, image, error)) {
-        WidePrintf(L"FwUpdate: cannot read '%ls': %ls\n", file.text.c_str(), error.c_str());
+        WidePrintf(L"FwUpdate: cannot read '%ls': %ls\n", PrintableName(file.text).c_str(), error.c_str());
         return false;
     }
     return true;
@@ -139,7 +139,7 @@ int Check(const azk_SToolArgument& file) {
     if (!ReadImage(file, image)) return kFwExitUnreadable;
     const azk_SImageInspection r = InspectImage(image.data(), static_cast<uint32_t>(image.size()));
 
-    WidePrintf(L"file: %ls\n", file.text.c_str());
+    WidePrintf(L"file: %ls\n", PrintableName(file.text).c_str());
     WidePrintf(L"size: %lu bytes\n", static_cast<unsigned long>(r.size));
     if (r.hasHeader) {
         if (r.kind >= 0) {
@@ -179,10 +179,11 @@ int Update(const azk_SToolArgument& file, int32_t variant, bool terminal) {
     const uint32_t size = static_cast<uint32_t>(image.size());
     const azk_SImageInspection r = InspectImage(image.data(), size);
     if (r.loadResult != azk_CFirmFile::kLoadOk) {
-        WidePrintf(L"FwUpdate: '%ls' is not a valid firmware image: %ls\n", file.text.c_str(), r.reason.c_str());
+        WidePrintf(L"FwUpdate: '%ls' is not a valid firmware image: %ls\n", PrintableName(file.text).c_str(),
+                   r.reason.c_str());
         return ExitOfRejection(r.loadResult);
     }
-    WidePrintf(L"firmware image: %ls (%ls, %lu bytes)\n", file.text.c_str(), KindName(r.kind),
+    WidePrintf(L"firmware image: %ls (%ls, %lu bytes)\n", PrintableName(file.text).c_str(), KindName(r.kind),
                static_cast<unsigned long>(size));
 
     SessionHandle session = SessionCreate(variant, nullptr);
