@@ -69,7 +69,7 @@ int32_t azk_CHidCommBase::SendAndWait(const uint8_t* request, uint32_t size, uin
         // What came meanwhile is read first where the receiver can be made
         // to (it reads while the request is written).
         if (last && i > 0) {
-            if (sharedReading_ && !OnReceiverThread() && !DrainThroughReceiver(waitMs)) {
+            if (PassesReading() && !DrainThroughReceiver(waitMs)) {
                 responseSlot_.Abandon();
                 return SESSION_RESULT_TIMEOUT;
             }
@@ -114,7 +114,7 @@ azk_CHidCommBase::RequestReader azk_CHidCommBase::BeginReading(bool oneReport, u
     // SessionExec runs no request on the receiver thread; were one run
     // there, it would leave the reading where it is: that thread cannot
     // hand it over to itself.
-    if (!sharedReading_ || OnReceiverThread()) return RequestReader::Receiver;
+    if (!PassesReading()) return RequestReader::Receiver;
     // The receiver has ended (the device was lost): nothing is read any
     // more, and the request fails as it is sent or waited for.
     if (closing_.load() != 0) return RequestReader::Receiver;
@@ -181,7 +181,7 @@ bool azk_CHidCommBase::DrainThroughReceiver(uint32_t waitMs) {
 }
 
 void azk_CHidCommBase::EndReading() {
-    if (!sharedReading_ || OnReceiverThread()) return;
+    if (!PassesReading()) return;
     bool wakeReceiver = false;
     {
         std::lock_guard<std::mutex> lock(readingLock_);

@@ -176,6 +176,10 @@ private:
     // Receiver: a read failed; tells the loss (unless the session is
     // stopping or a firmware update runs) and marks the session closing.
     void EndOnFailedRead();
+    // Whether the reading passes between the caller and the receiver: the
+    // interface's reads can be interrupted, and this is not the receiver's
+    // own thread.
+    bool PassesReading() const { return sharedReading_ && !OnReceiverThread(); }
     // Caller: a request (of one report or more) begins. Every report queued
     // before it (a late or repeated answer, events) is read before it is
     // sent, by the caller or, when the caller cannot, by the receiver

@@ -718,7 +718,6 @@ std::string UnusableReason(const SessionDeviceInfo& device) {
                                     : "cannot be opened or queried";
 }
 
-
 std::string PrintableText(const std::string& text) {
     std::string printable;
     for (size_t at = 0; at < text.size();) {

@@ -374,7 +374,7 @@ public:
                 // End of file: the device is gone. On a socket an empty
                 // message reads the same; it is dropped while the
                 // connection stays up.
-                if (!isSocket_ || ConnectionEnded()) return HidIoResult::Failed;
+                if (!isSocket_ || SeqPacketPeerGone(fd_.Get())) return HidIoResult::Failed;
                 continue;
             }
             if (Accept(buffer, dest, static_cast<size_t>(n), want)) return HidIoResult::Ok;
@@ -422,7 +422,7 @@ private:
             }
             if (n < 0) return HidIoResult::Failed;
             if (n == 0) {
-                if (woken_.load(std::memory_order_acquire) || ConnectionEnded()) return HidIoResult::Failed;
+                if (woken_.load(std::memory_order_acquire) || SeqPacketPeerGone(fd_.Get())) return HidIoResult::Failed;
             } else if (Accept(buffer, dest, static_cast<size_t>(n), want)) {
                 return HidIoResult::Ok;
             }
@@ -454,10 +454,6 @@ private:
         const size_t expected = info_.ReportByteLength(HidReportType::Input, id) - (numbered_ ? 0u : 1u);
         return n == expected;
     }
-
-    // After recv() gave 0 bytes on the socket: true when the server has
-    // closed the connection, false for an empty message.
-    bool ConnectionEnded() const { return SeqPacketPeerGone(fd_.Get()); }
 
     Fd fd_;
     Fd wake_;
